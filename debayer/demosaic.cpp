@@ -1,0 +1,1 @@
+#include "debayer/demosaic.h"

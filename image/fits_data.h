@@ -1,0 +1,153 @@
+#pragma once
+
+#include "image/image_types.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QFuture>
+#include <QImage>
+#include <QList>
+#include <QObject>
+#include <QRect>
+#include <QString>
+#include <QTemporaryFile>
+
+#include <fitsio.h>
+#include <wcslib/wcs.h>
+#include <wcslib/wcshdr.h>
+
+#include <memory>
+#include <utility>
+
+struct FitsCloser {
+    void operator()(fitsfile *f) const;
+};
+using FitsPtr = std::unique_ptr<fitsfile, FitsCloser>;
+
+// wcspih() returns an array that needs its count to be freed.
+struct WcsArray {
+    int count = 0;
+    wcsprm *wcs = nullptr;
+    WcsArray() = default;
+    WcsArray(const WcsArray &) = delete;
+    WcsArray &operator=(const WcsArray &) = delete;
+    ~WcsArray() { release(); }
+    void release();
+};
+
+// The in-memory image of one source file: one to three planar sample
+// planes, the header records, statistics, Bayer parameters and world
+// coordinates. Users start a load, wait on its future, then read members.
+class FITSData : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QString filename READ getFilename)
+    Q_PROPERTY(QString extension READ getExtension)
+    Q_PROPERTY(qlonglong size READ getSize)
+    Q_PROPERTY(ushort width READ getWidth)
+    Q_PROPERTY(ushort height READ getHeight)
+    Q_PROPERTY(FITSMode mode READ getMode WRITE setMode)
+    Q_PROPERTY(uchar channels READ getChannels)
+    Q_PROPERTY(uchar bpp READ getBpp)
+    Q_PROPERTY(bool hasWCS READ getHasWCS)
+    Q_PROPERTY(bool hasDebayer READ getHasDebayer)
+
+public:
+    FITSData();
+    ~FITSData() override;
+    FITSData(const FITSData &) = delete;
+    FITSData &operator=(const FITSData &) = delete;
+
+    // Loads `path` on the global thread pool; the future yields success.
+    QFuture<bool> startLoad(const QString &path);
+    // Chooses the loader by `extension`; empty `bytes` reads `filename`.
+    bool loadByExtension(const QByteArray &bytes);
+    // Closes the open FITS file and takes `path` as the new source.
+    void resetForLoad(const QString &path);
+    // First valid value recorded under `key` (exact match).
+    bool findRecordValue(const QString &key, QVariant &value) const;
+
+    // Loaders (one file each under image/).
+    bool readFits(const QByteArray &bytes, bool unpack);
+    bool readXisf(const QByteArray &bytes);
+    bool readRaw(const QByteArray &bytes);
+    bool readPicture(const QByteArray &bytes);
+
+    // Expands a packed or tile-compressed file into an in-memory FITS file
+    // that becomes `fitsHandle`; false when nothing usable is left.
+    bool unpackToMemory(const QByteArray &bytes);
+    // Parses world coordinates from the open FITS header or headerRecords.
+    void loadWorldCoordinates();
+
+    // Statistics of the whole image (roi false) or of the region copy.
+    void computeStatistics(bool roi);
+    void computeMinMax(bool roi);
+    void computeMedian(bool roi);
+    void computeMeanDeviation(bool roi);
+    template <typename T>
+    std::pair<T, T> chunkMinMax(uint32_t start, uint32_t count, bool roi) const;
+
+    // Demosaic of single-plane Bayer data into three planes.
+    bool debayer8();
+    bool debayer16();
+
+    QString getFilename() const { return filename; }
+    QString getExtension() const { return extension; }
+    qlonglong getSize() const { return stats.size; }
+    ushort getWidth() const { return stats.width; }
+    ushort getHeight() const { return stats.height; }
+    FITSMode getMode() const { return mode; }
+    void setMode(FITSMode m)
+    {
+        if (m != mode)
+            mode = m;
+    }
+    uchar getChannels() const { return stats.channels; }
+    uchar getBpp() const { return static_cast<uchar>(bitsPerSampleOf(stats.sampleType)); }
+    bool getHasWCS() const { return hasWCS; }
+    bool getHasDebayer() const { return hasDebayer; }
+
+    // Raw suffixes the image object routes to LibRaw.
+    static const QStringList &rawSuffixes();
+
+signals:
+    void converted(QImage);
+    void histogramReady();
+    void dataChanged();
+
+public slots:
+    void makeRoiBuffer(QRect roi);
+
+public:
+    FitsPtr fitsHandle;
+    std::unique_ptr<uint8_t[]> pixels;
+    uint32_t pixelBytes = 0;
+    std::unique_ptr<uint8_t[]> roiPixels;
+    bool inTempDir = false;
+    bool hasWCS = false;
+    bool hasDebayer = false;
+    // CFITSIO grows an in-memory file with realloc() through the address of
+    // this pointer and its size, so both must be plain members that outlive
+    // `fitsHandle`; resetForLoad() and the destructor free it after closing.
+    void *memoryFile = nullptr;
+    size_t memoryFileSize = 0;
+    QString filename;
+    QString packedFilename;
+    QString extension;
+    FITSMode mode = Normal;
+    WcsArray worldCoords;
+    int32_t worldCoordState = 0;  // 0 not attempted, 2 loaded, 3 failed
+    DemosaicParams bayer;
+    QTemporaryFile scratchFile;
+    int32_t bitpix = 20;
+    ImageStatistics stats;
+    ImageStatistics roiStats;
+    QList<HeaderRecord> headerRecords;
+    QString lastErrorText;
+    QDateTime observationTime;
+    // Short reason of the last failed load, for the caller's message.
+    QString loadError;
+
+private:
+    void releaseMemoryFile();
+};

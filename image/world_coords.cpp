@@ -1,0 +1,6 @@
+#include "image/fits_data.h"
+
+void FITSData::loadWorldCoordinates()
+{
+    worldCoordState = 3;
+}

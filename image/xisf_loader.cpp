@@ -1,0 +1,6 @@
+#include "image/fits_data.h"
+
+bool FITSData::readXisf(const QByteArray &)
+{
+    return false;
+}

@@ -1,0 +1,1 @@
+#include "xisf/xisf_reader.h"
