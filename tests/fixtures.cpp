@@ -1,0 +1,88 @@
+#include "tests/fixtures.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include <fitsio.h>
+
+namespace {
+
+bool writeHdu(fitsfile *f, const FitsImageSpec &spec, int &status)
+{
+    std::vector<long> axes = spec.axes;
+    fits_create_img(f, spec.bitpix, int(axes.size()), axes.empty() ? nullptr : axes.data(), &status);
+    for (const QString &card : spec.cards) {
+        QByteArray text = card.toLatin1();
+        fits_write_record(f, text.constData(), &status);
+    }
+    // Store the given values as they are, whatever BZERO/BSCALE say.
+    fits_set_bscale(f, 1.0, 0.0, &status);
+    if (spec.data && !axes.empty()) {
+        long long n = 1;
+        for (long a : axes)
+            n *= a;
+        fits_write_img(f, spec.dataType, 1, n, const_cast<void *>(spec.data), &status);
+    }
+    return status == 0;
+}
+
+} // namespace
+
+bool writeFits(const QString &path, const FitsImageSpec &spec)
+{
+    QFile::remove(path);
+    int status = 0;
+    fitsfile *f = nullptr;
+    QByteArray name = QFile::encodeName(path);
+    fits_create_diskfile(&f, name.constData(), &status);
+    writeHdu(f, spec, status);
+    int closeStatus = 0;
+    if (f)
+        fits_close_file(f, &closeStatus);
+    if (status || closeStatus) {
+        fits_report_error(stderr, status ? status : closeStatus);
+        return false;
+    }
+    return true;
+}
+
+bool appendFitsImage(const QString &path, const FitsImageSpec &spec)
+{
+    int status = 0;
+    fitsfile *f = nullptr;
+    QByteArray name = QFile::encodeName(path);
+    fits_open_diskfile(&f, name.constData(), READWRITE, &status);
+    writeHdu(f, spec, status);
+    int closeStatus = 0;
+    if (f)
+        fits_close_file(f, &closeStatus);
+    if (status || closeStatus) {
+        fits_report_error(stderr, status ? status : closeStatus);
+        return false;
+    }
+    return true;
+}
+
+ProcessResult runSkyimg(const QStringList &args, const QString &workingDir)
+{
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TZ", "UTC");
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    process.setProcessEnvironment(env);
+    if (!workingDir.isEmpty())
+        process.setWorkingDirectory(workingDir);
+    process.start(QStringLiteral(SKYIMG_BINARY), args);
+    ProcessResult result;
+    if (!process.waitForFinished(30000)) {
+        process.kill();
+        process.waitForFinished();
+        result.crashed = true;
+    }
+    result.crashed = result.crashed || process.exitStatus() != QProcess::NormalExit;
+    result.exitCode = process.exitCode();
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+// Helpers shared by the tests: FITS files written through CFITSIO, and the
+// skyimg executable run as a process.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+struct FitsImageSpec {
+    int bitpix = 16;
+    std::vector<long> axes;          // NAXISn, may be empty (NAXIS 0)
+    const void *data = nullptr;      // stored (unscaled) values, may be null
+    int dataType = 0;                // CFITSIO type of `data` (TUSHORT, TSHORT, TFLOAT, ...)
+    QStringList cards;               // extra header cards, written verbatim (up to 80 chars each)
+};
+
+// Writes a single-HDU FITS file; the samples are stored exactly as given
+// (no BZERO/BSCALE conversion on the way). Returns false and prints the
+// CFITSIO error on failure.
+bool writeFits(const QString &path, const FitsImageSpec &spec);
+// Appends one more image HDU to an existing file.
+bool appendFitsImage(const QString &path, const FitsImageSpec &spec);
+
+struct ProcessResult {
+    int exitCode = -1;        // as the shell sees it (0..255)
+    bool crashed = false;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs the skyimg binary with `args`, TZ=UTC, and waits (30 s at most).
+ProcessResult runSkyimg(const QStringList &args, const QString &workingDir = QString());
