@@ -11,6 +11,7 @@ packages=(
   zlib1g-dev liblz4-dev libzstd-dev
   libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
+  help2man dpkg-dev file
 )
 if [ "$#" -gt 0 ]; then
   packages+=("$@")
