@@ -1,1 +1,453 @@
 #include "stretch/stretch_renderer.h"
+
+#include "image/image_types.h"
+
+#include <QFuture>
+#include <QThreadPool>
+#include <QVector>
+#include <QtConcurrent>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <limits>
+#include <type_traits>
+
+// Every rendered byte depends on the exact rounding of single-precision steps
+// (the build also turns off contraction into fused multiply-adds for this
+// file). Wider intermediate precision would change the output.
+#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0
+#error "the stretch needs strict single-precision evaluation (SSE on x86, not x87)"
+#endif
+
+namespace {
+
+// Samples taken per plane for the median: enough for a stable estimate, small
+// enough that a 24-megapixel plane is not copied.
+constexpr size_t kSampleBudget = 500000;
+
+// Scales a median absolute deviation to the standard deviation of normal noise.
+constexpr double kMadToSigma = 1.4826;
+// Distance of the clip points from the median, in those sigmas.
+constexpr double kClipSigmas = 2.8;
+// Where the transfer curve puts the background.
+constexpr float kTargetBackground = 0.25f;
+
+template <typename T>
+using RealOf = std::conditional_t<std::is_same<T, double>::value, double, float>;
+
+// Only 8- and 16-bit samples have few enough values for a table per channel;
+// the table holds exactly the bytes the formula gives.
+template <typename T>
+constexpr bool kTabulated = std::is_same<T, uint8_t>::value || std::is_same<T, uint16_t>::value;
+
+// Selects the template instance for a sample type code; false for codes that
+// are not rendered.
+template <typename Fn>
+bool visitSamples(int sampleType, const void *pixels, Fn &&fn)
+{
+    switch (sampleType) {
+    case kSampleUInt8:
+        fn(static_cast<const uint8_t *>(pixels));
+        return true;
+    case kSampleUInt16:
+        fn(static_cast<const uint16_t *>(pixels));
+        return true;
+    case kSampleUInt32:
+        fn(static_cast<const uint32_t *>(pixels));
+        return true;
+    case kSampleFloat:
+        fn(static_cast<const float *>(pixels));
+        return true;
+    case kSampleInt64:
+        fn(static_cast<const int64_t *>(pixels));
+        return true;
+    case kSampleDouble:
+        fn(static_cast<const double *>(pixels));
+        return true;
+    default:
+        return false;
+    }
+}
+
+// |x - median| in the sample type itself.
+template <typename T>
+T absoluteDeviation(T x, T median)
+{
+    return x < median ? T(median - x) : T(x - median);
+}
+
+// Two signed 64-bit samples can lie farther apart than the type holds.
+template <>
+int64_t absoluteDeviation(int64_t x, int64_t median)
+{
+    const uint64_t d = x < median ? uint64_t(median) - uint64_t(x) : uint64_t(x) - uint64_t(median);
+    return d > uint64_t(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max() : int64_t(d);
+}
+
+template <typename T>
+bool isMissing(T value)
+{
+    if constexpr (std::is_floating_point<T>::value) {
+        return std::isnan(value);
+    } else {
+        static_cast<void>(value);
+        return false;
+    }
+}
+
+// A clip point on the sample scale: truncated toward zero for integer types,
+// saturating where the product lies beyond the type (the highlights of 32-bit
+// data reach 2^32), kept as it is for floating point.
+template <typename T>
+T thresholdOf(float product)
+{
+    if constexpr (std::is_floating_point<T>::value) {
+        return T(product);
+    } else {
+        const double p = product;
+        if (std::isnan(p))
+            return T(0);
+        if (p >= double(std::numeric_limits<T>::max()))
+            return std::numeric_limits<T>::max();
+        if (p <= double(std::numeric_limits<T>::lowest()))
+            return std::numeric_limits<T>::lowest();
+        return T(p);
+    }
+}
+
+// Truncation to an integer, then its low eight bits. Results outside the
+// 32-bit range, NaN among them, give 0, as the x86 conversion does (its
+// "integer indefinite" 0x80000000 ends in a zero byte); a sample at the
+// shadow point of a constant plane computes 0/0 and must come out black.
+inline uint8_t lowByte(float r)
+{
+    return (r > -2147483648.0f && r < 2147483648.0f) ? uint8_t(int32_t(r)) : 0;
+}
+
+inline uint8_t lowByte(double r)
+{
+    return (r > -2147483649.0 && r < 2147483648.0) ? uint8_t(int32_t(r)) : 0;
+}
+
+float maxInputOf(int64_t inputRange)
+{
+    return float(inputRange > 1 ? inputRange - 1 : inputRange);
+}
+
+// The values of one channel that do not depend on the sample.
+template <typename T>
+struct ChannelTransfer {
+    using Real = RealOf<T>;
+    T shadowThreshold;
+    T highlightThreshold;
+    Real numeratorFactor;
+    Real denominatorFactor;
+    Real midtones;
+
+    uint8_t operator()(T v) const
+    {
+        if (v < shadowThreshold)
+            return 0;
+        if (v >= highlightThreshold)
+            return 255;
+        const T d = T(v - shadowThreshold);
+        const Real x = Real(d);
+        return lowByte(numeratorFactor * x / (denominatorFactor * x - midtones));
+    }
+};
+
+template <typename T>
+ChannelTransfer<T> prepareChannel(const ChannelStretchParams &p, float maxInput)
+{
+    const float s = p.shadows;
+    const float h = p.highlights;
+    const float m = p.midtones;
+    const float clipScale = h == s ? 1.0f : 1.0f / (h - s);
+    const float numeratorFactor = (m - 1.0f) * clipScale * 255.0f / maxInput;
+    const float denominatorFactor = (2.0f * m - 1.0f) * clipScale / maxInput;
+    ChannelTransfer<T> t;
+    t.shadowThreshold = thresholdOf<T>(s * maxInput);
+    t.highlightThreshold = thresholdOf<T>(h * maxInput);
+    t.numeratorFactor = numeratorFactor;
+    t.denominatorFactor = denominatorFactor;
+    t.midtones = m;
+    return t;
+}
+
+template <typename T>
+struct TransferTable {
+    const uint8_t *entries;
+    uint8_t operator()(T v) const { return entries[v]; }
+};
+
+template <typename T>
+std::vector<uint8_t> tabulate(const ChannelTransfer<T> &transfer)
+{
+    std::vector<uint8_t> table(size_t(std::numeric_limits<T>::max()) + 1);
+    for (size_t v = 0; v < table.size(); ++v)
+        table[v] = transfer(T(v));
+    return table;
+}
+
+template <typename T, typename Map>
+void stretchLine(const T *line, int width, int sampling, const Map &map, uint8_t *out)
+{
+    for (int x = 0; x < width; x += sampling)
+        *out++ = map(line[x]);
+}
+
+template <typename T, typename Map>
+void stretchLine3(const T *red, size_t planeSize, int width, int sampling, const Map &mapRed, const Map &mapGreen,
+                  const Map &mapBlue, QRgb *out)
+{
+    const T *green = red + planeSize;
+    const T *blue = green + planeSize;
+    for (int x = 0; x < width; x += sampling)
+        *out++ = 0xff000000u | uint32_t(mapRed(red[x])) << 16 | uint32_t(mapGreen(green[x])) << 8 | mapBlue(blue[x]);
+}
+
+int outputExtent(int extent, int sampling)
+{
+    return (extent + sampling - 1) / sampling;
+}
+
+// One task per output row on the global pool, waited for in order. A wait
+// on a task no worker has picked up runs it in this thread, so this also
+// works from inside a pool task.
+template <typename RowFn>
+void renderRows(int rows, const RowFn &row)
+{
+    QThreadPool *pool = QThreadPool::globalInstance();
+    QVector<QFuture<void>> tasks;
+    tasks.reserve(rows);
+    for (int y = 0; y < rows; ++y)
+        tasks.append(QtConcurrent::run(pool, [row, y] { row(y); }));
+    for (QFuture<void> &task : tasks)
+        task.waitForFinished();
+}
+
+} // namespace
+
+StretchRenderer::StretchRenderer(int width, int height, int channels, int sampleType)
+    : width(width), height(height), channels(channels), inputRange(sampleType == kSampleUInt8 ? 256 : 65536),
+      sampleType(sampleType)
+{
+}
+
+int StretchRenderer::renderedPlanes() const
+{
+    if (channels == 3)
+        return 3;
+    return channels >= 1 ? 1 : 0;
+}
+
+void StretchRenderer::detectInputRange(const void *pixels)
+{
+    if (!pixels)
+        return;
+    const size_t planeSize = size_t(std::max(width, 0)) * size_t(std::max(height, 0));
+    if ((sampleType == kSampleFloat || sampleType == kSampleDouble) && inputRange > 1) {
+        // A sparse look suffices: normalised data stays at or below 1
+        // everywhere, and one bright sample is enough to tell otherwise.
+        float maximum = 0.0f;
+        if (sampleType == kSampleFloat) {
+            const float *samples = static_cast<const float *>(pixels);
+            for (size_t i = 0; i < planeSize; i += 1000)
+                maximum = samples[i] > maximum ? samples[i] : maximum;
+        } else {
+            const double *samples = static_cast<const double *>(pixels);
+            double widest = 0.0;
+            for (size_t i = 0; i < planeSize; i += 1000)
+                widest = samples[i] > widest ? samples[i] : widest;
+            maximum = float(widest);
+        }
+        if (maximum <= 1.01f)
+            inputRange = 1;
+    } else if (sampleType == kSampleUInt32 && !uint32RangeDetected) {
+        // 32-bit integers come either as 16-bit camera data in a wider
+        // container, which should look like the 16-bit file, or spread over
+        // the whole type (scaled by 65536 or so), which the full range maps
+        // to the same normalised values. The whole of every rendered plane is
+        // looked at, so that a few bright stars decide as well.
+        uint32RangeDetected = true;
+        const uint32_t *samples = static_cast<const uint32_t *>(pixels);
+        const size_t count = planeSize * size_t(renderedPlanes());
+        uint32_t maximum = 0;
+        for (size_t i = 0; i < count; ++i)
+            maximum = std::max(maximum, samples[i]);
+        inputRange = maximum <= 65535 ? 65536 : int64_t(1) << 32;
+    }
+}
+
+StretchParams StretchRenderer::computeParams(const void *pixels)
+{
+    detectInputRange(pixels);
+    StretchParams result;
+    if (!pixels)
+        return result;
+    const size_t planeSize = size_t(std::max(width, 0)) * size_t(std::max(height, 0));
+    for (int c = 0; c < renderedPlanes(); ++c) {
+        visitSamples(sampleType, pixels, [&](const auto *samples) {
+            result.channel[c] = computeChannelParams(samples + c * planeSize, width, height, inputRange);
+        });
+    }
+    return result;
+}
+
+bool StretchRenderer::run(const void *pixels, QImage &image, int sampling)
+{
+    const int planes = renderedPlanes();
+    if (!pixels || planes == 0 || width <= 0 || height <= 0 || sampling < 1)
+        return false;
+    const QImage::Format format = planes == 3 ? QImage::Format_RGB32 : QImage::Format_Indexed8;
+    if (image.format() != format || image.width() != outputExtent(width, sampling) ||
+        image.height() != outputExtent(height, sampling))
+        return false;
+    detectInputRange(pixels);
+    return visitSamples(sampleType, pixels, [&](const auto *samples) {
+        if (planes == 3)
+            stretchThreeChannels(samples, image, params, inputRange, height, width, sampling);
+        else
+            stretchOneChannel(samples, image, params, inputRange, height, width, sampling);
+    });
+}
+
+template <typename T>
+void StretchRenderer::stretchOneChannel(const T *buffer, QImage &image, const StretchParams &params,
+                                        int64_t inputRange, int height, int width, int sampling)
+{
+    const ChannelTransfer<T> transfer = prepareChannel<T>(params.channel[0], maxInputOf(inputRange));
+    // Row pointers are taken here, once: scanLine() from the tasks would
+    // touch the image's shared bookkeeping from several threads.
+    uint8_t *const bits = image.bits();
+    const qsizetype bytesPerLine = image.bytesPerLine();
+    const size_t rowStride = size_t(sampling) * size_t(width);
+    const auto renderWith = [&](const auto &map) {
+        renderRows(outputExtent(height, sampling), [=](int y) {
+            stretchLine(buffer + size_t(y) * rowStride, width, sampling, map, bits + y * bytesPerLine);
+        });
+    };
+    if constexpr (kTabulated<T>) {
+        const std::vector<uint8_t> table = tabulate(transfer);
+        renderWith(TransferTable<T>{table.data()});
+    } else {
+        renderWith(transfer);
+    }
+}
+
+template <typename T>
+void StretchRenderer::stretchThreeChannels(const T *buffer, QImage &image, const StretchParams &params,
+                                           int64_t inputRange, int height, int width, int sampling)
+{
+    const float maxInput = maxInputOf(inputRange);
+    const ChannelTransfer<T> red = prepareChannel<T>(params.channel[0], maxInput);
+    const ChannelTransfer<T> green = prepareChannel<T>(params.channel[1], maxInput);
+    const ChannelTransfer<T> blue = prepareChannel<T>(params.channel[2], maxInput);
+    uint8_t *const bits = image.bits();
+    const qsizetype bytesPerLine = image.bytesPerLine();
+    const size_t planeSize = size_t(width) * size_t(height);
+    const size_t rowStride = size_t(sampling) * size_t(width);
+    const auto renderWith = [&](const auto &mapRed, const auto &mapGreen, const auto &mapBlue) {
+        renderRows(outputExtent(height, sampling), [=](int y) {
+            stretchLine3(buffer + size_t(y) * rowStride, planeSize, width, sampling, mapRed, mapGreen, mapBlue,
+                         reinterpret_cast<QRgb *>(bits + y * bytesPerLine));
+        });
+    };
+    if constexpr (kTabulated<T>) {
+        const std::vector<uint8_t> redTable = tabulate(red);
+        const std::vector<uint8_t> greenTable = tabulate(green);
+        const std::vector<uint8_t> blueTable = tabulate(blue);
+        renderWith(TransferTable<T>{redTable.data()}, TransferTable<T>{greenTable.data()},
+                   TransferTable<T>{blueTable.data()});
+    } else {
+        renderWith(red, green, blue);
+    }
+}
+
+template <typename T>
+std::vector<T> StretchRenderer::planeSubsample(const T *plane, size_t sampleCount)
+{
+    const size_t step = sampleCount >= kSampleBudget ? sampleCount / kSampleBudget : 1;
+    const size_t count = sampleCount / step;
+    std::vector<T> samples;
+    samples.reserve(count);
+    for (size_t k = 0; k < count; ++k) {
+        // NaN has no place in an ordering: selection over it is undefined.
+        const T value = plane[k * step];
+        if (!isMissing(value))
+            samples.push_back(value);
+    }
+    return samples;
+}
+
+template <typename T>
+T StretchRenderer::sampleMedian(std::vector<T> &values)
+{
+    if (values.empty())
+        return T();
+    const auto middle = values.begin() + std::ptrdiff_t(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
+float StretchRenderer::midtonesTransfer(float m, float x)
+{
+    if (x == 0.0f)
+        return 0.0f;
+    if (x == m)
+        return 0.5f;
+    if (x == 1.0f)
+        return 1.0f;
+    return (m - 1.0f) * x / ((2.0f * m - 1.0f) * x - m);
+}
+
+template <typename T>
+ChannelStretchParams StretchRenderer::computeChannelParams(const T *plane, int width, int height, int64_t inputRange)
+{
+    ChannelStretchParams result;
+    if (!plane || width <= 0 || height <= 0 || inputRange <= 0)
+        return result;
+    std::vector<T> samples = planeSubsample(plane, size_t(width) * size_t(height));
+    if (samples.empty())
+        return result;
+    const T median = sampleMedian(samples);
+    // The deviations' median does not depend on their order, so they
+    // overwrite the reordered copy instead of taking a second vector.
+    for (T &value : samples)
+        value = absoluteDeviation(value, median);
+    const T mad = sampleMedian(samples);
+
+    float m;
+    if constexpr (std::is_same<T, double>::value)
+        m = float(median / double(inputRange));
+    else
+        m = float(median) / float(inputRange);
+    const float madn = float(kMadToSigma * double(float(mad)) / double(inputRange));
+
+    if (m > 0.5f) {
+        // The median lies in the upper half: keep the shadows, clip above.
+        result.shadows = 0.0f;
+        result.highlights =
+            madn == 0.0f ? 1.0f : float(std::min(1.0, std::max(0.0, double(m) + kClipSigmas * double(madn))));
+        result.midtones = midtonesTransfer(result.highlights - m, kTargetBackground);
+    } else {
+        result.shadows =
+            madn == 0.0f ? 0.0f : float(std::min(1.0, std::max(0.0, double(madn) * -kClipSigmas + double(m))));
+        result.highlights = 1.0f;
+        result.midtones = midtonesTransfer(kTargetBackground, m - result.shadows);
+    }
+    return result;
+}
+
+#define SKYIMG_STRETCH_INSTANCES(T)                                                                                 \
+    template ChannelStretchParams StretchRenderer::computeChannelParams<T>(const T *, int, int, int64_t);          \
+    template std::vector<T> StretchRenderer::planeSubsample<T>(const T *, size_t);                                  \
+    template T StretchRenderer::sampleMedian<T>(std::vector<T> &);
+
+SKYIMG_STRETCH_INSTANCES(uint8_t)
+SKYIMG_STRETCH_INSTANCES(uint16_t)
+SKYIMG_STRETCH_INSTANCES(uint32_t)
+SKYIMG_STRETCH_INSTANCES(float)
+SKYIMG_STRETCH_INSTANCES(int64_t)
+SKYIMG_STRETCH_INSTANCES(double)
