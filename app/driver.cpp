@@ -148,6 +148,9 @@ InputClass classifySource(const QString &path)
 bool savePicture(const QImage &picture, const QString &path, const QByteArray &format, int quality,
                  QString *error)
 {
+    QString ignored;
+    if (!error)
+        error = &ignored;
     // Encoding into memory first keeps an unknown format or a failing
     // encoder from touching the output path at all.
     QByteArray bytes;

@@ -100,7 +100,7 @@ private:
     std::map<uint16_t, Entry> entries;
 };
 
-QByteArray previewBytes(const QImage &preview, bool jpeg)
+QByteArray encodedPreview(const QImage &preview, bool jpeg)
 {
     QByteArray bytes;
     if (jpeg) {
@@ -135,26 +135,30 @@ QByteArray makeDng(const DngSpec &spec)
         preview = QImage(64, 40, QImage::Format_RGB32);
         preview.fill(QColor(90, 120, 150));
     }
-    const QByteArray previewData = previewBytes(preview, spec.jpegPreview);
+    QByteArray previewData;
+    if (spec.withPreview)
+        previewData = spec.previewBytes.isEmpty() ? encodedPreview(preview, spec.jpegPreview) : spec.previewBytes;
     const QByteArray rawData = sensorBytes(spec.sensorWidth, spec.sensorHeight);
     const uint32_t pw = uint32_t(preview.width()), ph = uint32_t(preview.height());
     const uint32_t sw = uint32_t(spec.sensorWidth), sh = uint32_t(spec.sensorHeight);
 
     Ifd ifd0, sub, exif;
-    ifd0.longs(254, {1});  // NewSubfileType: reduced-resolution preview
-    ifd0.longs(256, {pw});
-    ifd0.longs(257, {ph});
-    ifd0.shorts(258, {8, 8, 8});
-    ifd0.shorts(259, {spec.jpegPreview ? 7u : 1u});
-    ifd0.shorts(262, {spec.jpegPreview ? 6u : 2u});  // YCbCr for JPEG, else RGB
+    if (spec.withPreview) {
+        ifd0.longs(254, {1});  // NewSubfileType: reduced-resolution preview
+        ifd0.longs(256, {pw});
+        ifd0.longs(257, {ph});
+        ifd0.shorts(258, {8, 8, 8});
+        ifd0.shorts(259, {spec.jpegPreview ? 7u : 1u});
+        ifd0.shorts(262, {spec.jpegPreview ? 6u : 2u});  // YCbCr for JPEG, else RGB
+        ifd0.longs(273, {0});
+        ifd0.shorts(277, {3});
+        ifd0.longs(278, {ph});
+        ifd0.longs(279, {uint32_t(previewData.size())});
+        ifd0.shorts(284, {1});
+    }
     ifd0.ascii(271, spec.make);
     ifd0.ascii(272, spec.model);
-    ifd0.longs(273, {0});
     ifd0.shorts(274, {1});
-    ifd0.shorts(277, {3});
-    ifd0.longs(278, {ph});
-    ifd0.longs(279, {uint32_t(previewData.size())});
-    ifd0.shorts(284, {1});
     ifd0.ascii(306, spec.dateTime);
     ifd0.longs(330, {0});    // SubIFDs
     ifd0.longs(34665, {0});  // Exif IFD
@@ -194,7 +198,8 @@ QByteArray makeDng(const DngSpec &spec)
     const uint32_t exifAt = subAt + uint32_t(sub.serialise(subAt).size());
     const uint32_t previewAt = exifAt + uint32_t(exif.serialise(exifAt).size());
     const uint32_t rawAt = previewAt + uint32_t(previewData.size() + previewData.size() % 2);
-    ifd0.longs(273, {previewAt});
+    if (spec.withPreview)
+        ifd0.longs(273, {previewAt});
     ifd0.longs(330, {subAt});
     ifd0.longs(34665, {exifAt});
     sub.longs(273, {rawAt});

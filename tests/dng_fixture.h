@@ -13,6 +13,8 @@ struct DngSpec {
     int sensorHeight = 170;
     QImage preview;          // embedded picture in IFD0; a grey 64x40 one when null
     bool jpegPreview = true; // baseline JPEG, or an uncompressed 8-bit RGB bitmap
+    QByteArray previewBytes; // when set, embedded as the JPEG data instead of `preview`
+    bool withPreview = true; // false: IFD0 holds no picture at all
     bool withExposure = true; // ExposureTime and ISOSpeedRatings in the Exif IFD
     int exposureDenominator = 250;  // ExposureTime 1/denominator s
     int iso = 400;

@@ -1,5 +1,6 @@
 // The tool run as a process, and the RAW and picture preview builders.
 
+#include "app/driver.h"
 #include "app/previews.h"
 #include "image/fits_data.h"
 #include "tests/dng_fixture.h"
@@ -420,6 +421,87 @@ TEST(RawPreview, EnlargesTheEmbeddedPictureFromItsDecodedPixels)
         << error.toStdString();
     EXPECT_EQ(rawPreview(dir.filePath("a.dng"), 100, 50), embedded.scaledToWidth(100, Qt::FastTransformation));
     EXPECT_EQ(rawPreview(dir.filePath("a.dng"), 600, 80), embedded);
+}
+
+} // namespace
+
+namespace {
+
+// A real 16 x 16 JPEG whose frame header claims another size.
+QByteArray jpegClaiming(int width, int height)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    noisePicture(16, 16).save(&buffer, "JPEG", 90);
+    const int sof = bytes.indexOf(QByteArray("\xff\xc0", 2));
+    if (sof < 0)
+        return QByteArray();
+    bytes[sof + 5] = char(height >> 8);
+    bytes[sof + 6] = char(height & 0xff);
+    bytes[sof + 7] = char(width >> 8);
+    bytes[sof + 8] = char(width & 0xff);
+    return bytes;
+}
+
+TEST(PreviewLimits, HugeDeclaredPicturesAreRefusedBeforeDecoding)
+{
+    QTemporaryDir dir;
+    const QByteArray huge = jpegClaiming(60000, 60000);
+    ASSERT_FALSE(huge.isEmpty());
+    QFile file(dir.filePath("huge.jpg"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(huge);
+    file.close();
+    QString error;
+    EXPECT_TRUE(imagePreview(file.fileName(), 0, 80, &error).isNull());
+    EXPECT_TRUE(error.contains("60000 x 60000")) << error.toStdString();
+
+    DngSpec spec;
+    spec.previewBytes = huge;
+    ASSERT_TRUE(writeDng(dir.filePath("huge.dng"), spec));
+    error.clear();
+    EXPECT_TRUE(rawPreview(dir.filePath("huge.dng"), 0, 80, &error).isNull());
+    EXPECT_TRUE(error.contains("60000 x 60000")) << error.toStdString();
+}
+
+TEST(RawPreview, FileWithoutEmbeddedPictureFails)
+{
+    QTemporaryDir dir;
+    DngSpec spec;
+    spec.withPreview = false;
+    ASSERT_TRUE(writeDng(dir.filePath("bare.dng"), spec));
+    QString error;
+    EXPECT_TRUE(rawPreview(dir.filePath("bare.dng"), 0, 80, &error).isNull());
+    EXPECT_FALSE(error.isEmpty());
+}
+
+} // namespace
+
+namespace {
+
+// Pictures decode into many pixel formats; every one must narrow and encode.
+TEST(ImagePreview, EveryDecodedPixelFormatNarrowsAndSaves)
+{
+    QTemporaryDir dir;
+    const QImage base = noisePicture(40, 30);
+    const QImage::Format formats[] = {QImage::Format_Mono,        QImage::Format_Indexed8, QImage::Format_Grayscale8,
+                                      QImage::Format_Grayscale16, QImage::Format_RGB888,   QImage::Format_ARGB32,
+                                      QImage::Format_RGBA64};
+    for (QImage::Format format : formats) {
+        const QString source = dir.filePath(QStringLiteral("f%1.png").arg(int(format)));
+        ASSERT_TRUE(base.convertToFormat(format).save(source, "PNG")) << format;
+        for (int quality : {50, 90}) {
+            QString error;
+            const QImage preview = imagePreview(source, 25, quality, &error);
+            ASSERT_FALSE(preview.isNull()) << format << error.toStdString();
+            for (const char *encoder : {"jpg", "png"}) {
+                const QString output = dir.filePath(QStringLiteral("out.") + encoder);
+                EXPECT_TRUE(savePicture(preview, output, encoder, quality, &error)) << format << error.toStdString();
+                EXPECT_EQ(QImageReader(output).size(), QSize(25, 19)) << format << encoder;
+            }
+        }
+    }
 }
 
 } // namespace
