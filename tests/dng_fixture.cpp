@@ -128,43 +128,43 @@ QByteArray sensorBytes(int width, int height)
 
 } // namespace
 
-QByteArray makeDng(const DngSpec &spec)
+QByteArray makeDng(const DngOptions &options)
 {
-    QImage preview = spec.preview;
+    QImage preview = options.preview;
     if (preview.isNull()) {
         preview = QImage(64, 40, QImage::Format_RGB32);
         preview.fill(QColor(90, 120, 150));
     }
     QByteArray previewData;
-    if (spec.withPreview)
-        previewData = spec.previewBytes.isEmpty() ? encodedPreview(preview, spec.jpegPreview) : spec.previewBytes;
-    const QByteArray rawData = sensorBytes(spec.sensorWidth, spec.sensorHeight);
+    if (options.withPreview)
+        previewData = options.previewBytes.isEmpty() ? encodedPreview(preview, options.jpegPreview) : options.previewBytes;
+    const QByteArray rawData = sensorBytes(options.sensorWidth, options.sensorHeight);
     const uint32_t pw = uint32_t(preview.width()), ph = uint32_t(preview.height());
-    const uint32_t sw = uint32_t(spec.sensorWidth), sh = uint32_t(spec.sensorHeight);
+    const uint32_t sw = uint32_t(options.sensorWidth), sh = uint32_t(options.sensorHeight);
 
     Ifd ifd0, sub, exif;
-    if (spec.withPreview) {
+    if (options.withPreview) {
         ifd0.longs(254, {1});  // NewSubfileType: reduced-resolution preview
         ifd0.longs(256, {pw});
         ifd0.longs(257, {ph});
         ifd0.shorts(258, {8, 8, 8});
-        ifd0.shorts(259, {spec.jpegPreview ? 7u : 1u});
-        ifd0.shorts(262, {spec.jpegPreview ? 6u : 2u});  // YCbCr for JPEG, else RGB
+        ifd0.shorts(259, {options.jpegPreview ? 7u : 1u});
+        ifd0.shorts(262, {options.jpegPreview ? 6u : 2u});  // YCbCr for JPEG, else RGB
         ifd0.longs(273, {0});
         ifd0.shorts(277, {3});
         ifd0.longs(278, {ph});
         ifd0.longs(279, {uint32_t(previewData.size())});
         ifd0.shorts(284, {1});
     }
-    ifd0.ascii(271, spec.make);
-    ifd0.ascii(272, spec.model);
+    ifd0.ascii(271, options.make);
+    ifd0.ascii(272, options.model);
     ifd0.shorts(274, {1});
-    ifd0.ascii(306, spec.dateTime);
+    ifd0.ascii(306, options.dateTime);
     ifd0.longs(330, {0});    // SubIFDs
     ifd0.longs(34665, {0});  // Exif IFD
     ifd0.bytes(50706, {1, 4, 0, 0});
     ifd0.bytes(50707, {1, 1, 0, 0});
-    ifd0.ascii(50708, spec.make + ' ' + spec.model);
+    ifd0.ascii(50708, options.make + ' ' + options.model);
     ifd0.rationals(50721, true,
                    {{8000, 10000}, {-2000, 10000}, {-1000, 10000}, {-3000, 10000}, {11000, 10000},
                     {2000, 10000}, {-500, 10000}, {1500, 10000}, {6000, 10000}});
@@ -187,18 +187,18 @@ QByteArray makeDng(const DngSpec &spec)
     sub.longs(50717, {65535});
 
     // LibRaw takes the ISO speed of a DNG from the Exif IFD only.
-    if (spec.withExposure) {
-        exif.rationals(33434, false, {{1, spec.exposureDenominator}});
-        exif.shorts(34855, {uint32_t(spec.iso)});
+    if (options.withExposure) {
+        exif.rationals(33434, false, {{1, options.exposureDenominator}});
+        exif.shorts(34855, {uint32_t(options.iso)});
     }
-    exif.ascii(36867, spec.dateTime);
+    exif.ascii(36867, options.dateTime);
 
     const uint32_t ifd0At = 8;
     const uint32_t subAt = ifd0At + uint32_t(ifd0.serialise(ifd0At).size());
     const uint32_t exifAt = subAt + uint32_t(sub.serialise(subAt).size());
     const uint32_t previewAt = exifAt + uint32_t(exif.serialise(exifAt).size());
     const uint32_t rawAt = previewAt + uint32_t(previewData.size() + previewData.size() % 2);
-    if (spec.withPreview)
+    if (options.withPreview)
         ifd0.longs(273, {previewAt});
     ifd0.longs(330, {subAt});
     ifd0.longs(34665, {exifAt});
@@ -217,9 +217,9 @@ QByteArray makeDng(const DngSpec &spec)
     return file;
 }
 
-bool writeDng(const QString &path, const DngSpec &spec)
+bool writeDng(const QString &path, const DngOptions &options)
 {
     QFile file(path);
-    const QByteArray bytes = makeDng(spec);
+    const QByteArray bytes = makeDng(options);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
 }

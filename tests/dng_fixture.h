@@ -8,7 +8,7 @@
 #include <QImage>
 #include <QString>
 
-struct DngSpec {
+struct DngOptions {
     int sensorWidth = 256;   // raw CFA image in SubIFD 0, 16-bit RGGB
     int sensorHeight = 170;
     QImage preview;          // embedded picture in IFD0; a grey 64x40 one when null
@@ -24,6 +24,6 @@ struct DngSpec {
 };
 
 // The whole file as bytes.
-QByteArray makeDng(const DngSpec &spec);
-// Writes makeDng(spec) to `path`; false when the file cannot be written.
-bool writeDng(const QString &path, const DngSpec &spec);
+QByteArray makeDng(const DngOptions &options);
+// Writes makeDng(options) to `path`; false when the file cannot be written.
+bool writeDng(const QString &path, const DngOptions &options);

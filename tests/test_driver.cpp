@@ -150,13 +150,13 @@ TEST_F(Driver, UnsupportedSuffixFailsEveryAction)
 TEST_F(Driver, UpperCaseSuffixesAreClassified)
 {
     ASSERT_TRUE(QFile::copy(path("sky.png"), path("SKY.PNG")));
-    ASSERT_TRUE(writeDng(path("CAMERA.DNG"), DngSpec()));
+    ASSERT_TRUE(writeDng(path("CAMERA.DNG"), DngOptions()));
     const ProcessResult picture = runSkyimg({"--meta", path("SKY.PNG")});
     EXPECT_EQ(picture.exitCode, 0);
     EXPECT_EQ(QJsonDocument::fromJson(picture.out).object().value("naxis1").toInt(), 120);
     const ProcessResult raw = runSkyimg({"--meta", path("CAMERA.DNG")});
     EXPECT_EQ(raw.exitCode, 0);
-    EXPECT_EQ(QJsonDocument::fromJson(raw.out).object().value("naxis1").toInt(), DngSpec().sensorWidth);
+    EXPECT_EQ(QJsonDocument::fromJson(raw.out).object().value("naxis1").toInt(), DngOptions().sensorWidth);
 }
 
 TEST_F(Driver, MetaComesBeforePreviewAndPreviewBeforeThumb)
@@ -293,11 +293,11 @@ TEST_F(Driver, UndecodablePictureMetaFails)
 
 TEST_F(Driver, RawPreviewIsTheEmbeddedPictureAgainstTheSensorWidth)
 {
-    DngSpec spec;
-    spec.sensorWidth = 1200;
-    spec.sensorHeight = 800;
-    spec.preview = noisePicture(160, 107);
-    ASSERT_TRUE(writeDng(path("wide.dng"), spec));
+    DngOptions fixture;
+    fixture.sensorWidth = 1200;
+    fixture.sensorHeight = 800;
+    fixture.preview = noisePicture(160, 107);
+    ASSERT_TRUE(writeDng(path("wide.dng"), fixture));
     const struct {
         QStringList args;
         QSize size;
@@ -317,11 +317,11 @@ TEST_F(Driver, RawPreviewIsTheEmbeddedPictureAgainstTheSensorWidth)
 
 TEST_F(Driver, RawPreviewFailures)
 {
-    DngSpec spec;
-    spec.jpegPreview = false;  // plain RGB bytes, no picture format
-    ASSERT_TRUE(writeDng(path("bitmap.dng"), spec));
+    DngOptions fixture;
+    fixture.jpegPreview = false;  // plain RGB bytes, no picture format
+    ASSERT_TRUE(writeDng(path("bitmap.dng"), fixture));
     writeBytes("junk.nef", QByteArray(3000, 'j'));
-    QByteArray truncated = makeDng(DngSpec());
+    QByteArray truncated = makeDng(DngOptions());
     truncated.truncate(100);
     writeBytes("cut.dng", truncated);
     for (const char *name : {"bitmap.dng", "junk.nef", "cut.dng"}) {
@@ -361,12 +361,12 @@ TEST_F(Driver, FitsPreviewAndThumbnail)
     std::vector<uint16_t> samples(size_t(width) * height);
     for (size_t i = 0; i < samples.size(); ++i)
         samples[i] = uint16_t(1000 + (i * 7919) % 2000);
-    FitsImageSpec spec;
-    spec.axes = {width, height};
-    spec.data = samples.data();
-    spec.dataType = TUSHORT;
-    spec.bitpix = 20;
-    ASSERT_TRUE(writeFits(path("field.fits"), spec));
+    FitsImageSpec fixture;
+    fixture.axes = {width, height};
+    fixture.data = samples.data();
+    fixture.dataType = TUSHORT;
+    fixture.bitpix = 20;
+    ASSERT_TRUE(writeFits(path("field.fits"), fixture));
     {
         FITSData probe;
         auto load = probe.startLoad(path("field.fits"));
@@ -414,12 +414,12 @@ TEST(ImagePreview, NarrowingIsStrictAndQualityChoosesTheFilter)
 TEST(RawPreview, EnlargesTheEmbeddedPictureFromItsDecodedPixels)
 {
     QTemporaryDir dir;
-    DngSpec spec;
-    spec.sensorWidth = 600;
-    spec.sensorHeight = 400;
-    spec.preview = noisePicture(160, 107);
-    ASSERT_TRUE(writeDng(dir.filePath("a.dng"), spec));
-    const QImage embedded = decodedJpeg(spec.preview);
+    DngOptions fixture;
+    fixture.sensorWidth = 600;
+    fixture.sensorHeight = 400;
+    fixture.preview = noisePicture(160, 107);
+    ASSERT_TRUE(writeDng(dir.filePath("a.dng"), fixture));
+    const QImage embedded = decodedJpeg(fixture.preview);
     QString error;
     EXPECT_EQ(rawPreview(dir.filePath("a.dng"), 500, 51, &error), embedded.scaledToWidth(500, Qt::SmoothTransformation))
         << error.toStdString();
@@ -461,9 +461,9 @@ TEST(PreviewLimits, HugeDeclaredPicturesAreRefusedBeforeDecoding)
     EXPECT_TRUE(imagePreview(file.fileName(), 0, 80, &error).isNull());
     EXPECT_TRUE(error.contains("60000 x 60000")) << error.toStdString();
 
-    DngSpec spec;
-    spec.previewBytes = huge;
-    ASSERT_TRUE(writeDng(dir.filePath("huge.dng"), spec));
+    DngOptions fixture;
+    fixture.previewBytes = huge;
+    ASSERT_TRUE(writeDng(dir.filePath("huge.dng"), fixture));
     error.clear();
     EXPECT_TRUE(rawPreview(dir.filePath("huge.dng"), 0, 80, &error).isNull());
     EXPECT_TRUE(error.contains("60000 x 60000")) << error.toStdString();
@@ -472,9 +472,9 @@ TEST(PreviewLimits, HugeDeclaredPicturesAreRefusedBeforeDecoding)
 TEST(RawPreview, FileWithoutEmbeddedPictureFails)
 {
     QTemporaryDir dir;
-    DngSpec spec;
-    spec.withPreview = false;
-    ASSERT_TRUE(writeDng(dir.filePath("bare.dng"), spec));
+    DngOptions fixture;
+    fixture.withPreview = false;
+    ASSERT_TRUE(writeDng(dir.filePath("bare.dng"), fixture));
     QString error;
     EXPECT_TRUE(rawPreview(dir.filePath("bare.dng"), 0, 80, &error).isNull());
     EXPECT_FALSE(error.isEmpty());

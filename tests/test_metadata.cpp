@@ -79,15 +79,15 @@ protected:
     QString writeSmallFits(const QString &name, const QStringList &cards = {})
     {
         const std::vector<uint16_t> samples(12 * 8, 1000);
-        FitsImageSpec spec;
-        spec.bitpix = 16;
-        spec.axes = {12, 8};
-        spec.data = samples.data();
-        spec.dataType = TUSHORT;
-        spec.cards = cards;
+        FitsImageSpec fixture;
+        fixture.bitpix = 16;
+        fixture.axes = {12, 8};
+        fixture.data = samples.data();
+        fixture.dataType = TUSHORT;
+        fixture.cards = cards;
         const QString file = path(name);
         QDir().mkpath(QFileInfo(file).path());
-        EXPECT_TRUE(writeFits(file, spec));
+        EXPECT_TRUE(writeFits(file, fixture));
         return file;
     }
 
@@ -141,10 +141,10 @@ TEST_F(Metadata, RawRecordWithExposureHasSixteenKeysIsoSecond)
 {
     const QString file = path("Dark/m31.dng");
     QDir().mkpath(path("Dark"));
-    DngSpec spec;
-    spec.sensorWidth = 300;
-    spec.sensorHeight = 200;
-    ASSERT_TRUE(writeDng(file, spec));
+    DngOptions fixture;
+    fixture.sensorWidth = 300;
+    fixture.sensorHeight = 200;
+    ASSERT_TRUE(writeDng(file, fixture));
     const QByteArray bytes = rawMetadata(file);
     EXPECT_EQ(keysInOrder(bytes),
               QStringList({"Content-Disposition", "ISO", "bitpix", "bscale", "bzero", "date-obs", "exptime",
@@ -165,9 +165,9 @@ TEST_F(Metadata, RawRecordWithExposureHasSixteenKeysIsoSecond)
 
 TEST_F(Metadata, RawRecordWithoutExposureLeavesOutExptimeAndIso)
 {
-    DngSpec spec;
-    spec.withExposure = false;
-    ASSERT_TRUE(writeDng(path("plain.dng"), spec));
+    DngOptions fixture;
+    fixture.withExposure = false;
+    ASSERT_TRUE(writeDng(path("plain.dng"), fixture));
     const QStringList keys = keysInOrder(rawMetadata(path("plain.dng")));
     EXPECT_EQ(keys.size(), 14);
     EXPECT_FALSE(keys.contains("exptime"));
@@ -177,9 +177,9 @@ TEST_F(Metadata, RawRecordWithoutExposureLeavesOutExptimeAndIso)
 TEST_F(Metadata, RawFileNamesOutsideLatin1AreOpened)
 {
     const QString file = path(QString::fromUtf8("星雲 ü.dng"));
-    ASSERT_TRUE(writeDng(file, DngSpec()));
+    ASSERT_TRUE(writeDng(file, DngOptions()));
     const QJsonObject record = parsed(rawMetadata(file));
-    EXPECT_EQ(record.value("naxis1").toInt(), DngSpec().sensorWidth);
+    EXPECT_EQ(record.value("naxis1").toInt(), DngOptions().sensorWidth);
     EXPECT_EQ(record.value("filename").toString(), QString::fromUtf8("星雲 ü.dng"));
 }
 
