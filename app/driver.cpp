@@ -1,9 +1,244 @@
 #include "app/driver.h"
 
+#include "app/metadata.h"
+#include "app/previews.h"
+#include "stretch/fits_preview.h"
+
+#include <QBuffer>
+#include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QImageWriter>
+#include <QSaveFile>
+#include <QStringList>
+
+#include <cstdio>
+
+namespace {
+
+// Thumbnails are always this wide, whatever "max-width" says.
+constexpr int kThumbnailWidth = 100;
+
+const QStringList &rawExtensions()
+{
+    static const QStringList list = {"cr2", "cr3", "crw", "nef", "raf", "dng", "arw"};
+    return list;
+}
+
+// "fz" joins the FITS names because the image object unpacks packed files.
+const QStringList &fitsExtensions()
+{
+    static const QStringList list = {"fits", "fit", "xisf", "fz"};
+    return list;
+}
+
+// A message must stay on one line whatever a file name holds.
+QString oneLine(QString text)
+{
+    for (QChar &c : text) {
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char('?');
+    }
+    return text;
+}
+
+void reportFailure(const char *verb, const QString &file, const QString &reason)
+{
+    const QString line = QStringLiteral("skyimg: cannot %1 %2: %3\n")
+                             .arg(QLatin1String(verb), oneLine(file), oneLine(reason));
+    std::fputs(line.toLocal8Bit().constData(), stderr);
+    std::fflush(stderr);
+}
+
+int parsedOr(const QString &text, int fallback)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    return ok ? value : fallback;
+}
+
+bool writeToStdout(const QByteArray &bytes)
+{
+    QFile out;
+    if (!out.open(stdout, QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.flush()) {
+        reportFailure("write", QStringLiteral("standard output"), out.errorString());
+        return false;
+    }
+    return true;
+}
+
+int printMetadata(const QString &source, InputClass inputClass)
+{
+    QString error;
+    QByteArray record;
+    switch (inputClass) {
+    case InputClass::Raw:
+        record = rawMetadata(source, &error);
+        break;
+    case InputClass::FitsXisf:
+        record = fitsMetadata(source, &error);
+        break;
+    case InputClass::Picture:
+        record = imageMetadata(source, &error);
+        if (record.isEmpty()) {
+            reportFailure("read", source, error.isEmpty() ? QStringLiteral("no metadata record") : error);
+            return -1;
+        }
+        break;
+    case InputClass::Unsupported:
+        reportFailure("read", source, QStringLiteral("unsupported file type"));
+        return -1;
+    }
+    // A record made from a failed load is still printed, as callers expect
+    // one; the reason goes to standard error.
+    if (!error.isEmpty())
+        reportFailure("read", source, error);
+    return writeToStdout(record) ? 0 : -1;
+}
+
+int writePicture(const QString &source, InputClass inputClass, const QString &output, int widthLimit,
+                 const QByteArray &format, int quality)
+{
+    QString error;
+    QImage picture;
+    switch (inputClass) {
+    case InputClass::Raw:
+        picture = rawPreview(source, widthLimit, quality, &error);
+        break;
+    case InputClass::FitsXisf:
+        picture = fitsPreview(source, widthLimit, quality, &error);
+        break;
+    case InputClass::Picture:
+        picture = imagePreview(source, widthLimit, quality, &error);
+        break;
+    case InputClass::Unsupported:
+        reportFailure("read", source, QStringLiteral("unsupported file type"));
+        return -1;
+    }
+    if (picture.isNull()) {
+        reportFailure("read", source, error.isEmpty() ? QStringLiteral("no picture could be made") : error);
+        return -1;
+    }
+    if (!savePicture(picture, output, format, quality, &error)) {
+        reportFailure("write", output, error);
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+InputClass classifySource(const QString &path)
+{
+    const int dot = path.lastIndexOf(QLatin1Char('.'));
+    const QString suffix = (dot < 0 ? path : path.mid(dot + 1)).toLower();
+    if (rawExtensions().contains(suffix))
+        return InputClass::Raw;
+    if (fitsExtensions().contains(suffix))
+        return InputClass::FitsXisf;
+    if (QImageReader::supportedImageFormats().contains(suffix.toLatin1()))
+        return InputClass::Picture;
+    return InputClass::Unsupported;
+}
+
+bool savePicture(const QImage &picture, const QString &path, const QByteArray &format, int quality,
+                 QString *error)
+{
+    QString ignored;
+    if (!error)
+        error = &ignored;
+    // Encoding into memory first keeps an unknown format or a failing
+    // encoder from touching the output path at all.
+    QByteArray bytes;
+    {
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter writer(&buffer, format);
+        writer.setQuality(quality);
+        if (!writer.write(picture)) {
+            *error = writer.errorString();
+            return false;
+        }
+    }
+
+    const QFileInfo target(path);
+    if (target.exists() && !target.isFile() && !target.isDir()) {
+        // Devices and pipes (/dev/stdout, a FIFO) cannot be replaced by a
+        // renamed file, and must never be removed: they are written in place.
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush()) {
+            *error = file.errorString();
+            return false;
+        }
+        return true;
+    }
+
+    // The picture appears under its name only once it is complete; a failed
+    // write (full disk) removes the temporary file and leaves any old file.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        *error = file.errorString();
+        file.cancelWriting();
+        return false;
+    }
+    return true;
+}
 
 int runDriver(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.0"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Small Skylathe OS tool to process FITS/XISF/RAW files."));
+    parser.addVersionOption();
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("Source FITS/XISF/RAW file"));
+    const QCommandLineOption qualityOption(QStringLiteral("q"), QStringLiteral("JPEG quality."),
+                                           QStringLiteral("quality"));
+    const QCommandLineOption formatOption(QStringLiteral("f"), QStringLiteral("Generated output format"),
+                                          QStringLiteral("format"));
+    const QCommandLineOption widthOption(QStringLiteral("max-width"), QStringLiteral("Maximum output width"),
+                                         QStringLiteral("width"));
+    const QCommandLineOption previewOption(QStringLiteral("save-preview"), QStringLiteral("Generate preview."),
+                                           QStringLiteral("file"));
+    const QCommandLineOption thumbOption(QStringLiteral("save-thumb"), QStringLiteral("Generate thumb."),
+                                         QStringLiteral("file"));
+    const QCommandLineOption metaOption(QStringLiteral("meta"), QStringLiteral("Generate metadata."));
+    parser.addOption(qualityOption);
+    parser.addOption(formatOption);
+    parser.addOption(widthOption);
+    parser.addOption(previewOption);
+    parser.addOption(thumbOption);
+    parser.addOption(metaOption);
+    parser.process(app);
+
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty()) {
+        qCritical() << parser.helpText();
+        return -1;
+    }
+    const QString source = positional.first();
+    if (!QFileInfo::exists(source)) {
+        qCritical() << "File" << source << "is not found!";
+        return -1;
+    }
+
+    const InputClass inputClass = classifySource(source);
+    const QByteArray format =
+        parser.isSet(formatOption) ? parser.value(formatOption).toLatin1() : QByteArrayLiteral("jpg");
+    const int quality = parser.isSet(qualityOption) ? parsedOr(parser.value(qualityOption), 80) : 80;
+    const int widthLimit = parser.isSet(widthOption) ? parsedOr(parser.value(widthOption), 0) : 0;
+
+    if (parser.isSet(metaOption))
+        return printMetadata(source, inputClass);
+    if (parser.isSet(previewOption))
+        return writePicture(source, inputClass, parser.value(previewOption), widthLimit, format, quality);
+    if (parser.isSet(thumbOption))
+        return writePicture(source, inputClass, parser.value(thumbOption), kThumbnailWidth, format, quality);
     return 0;
 }

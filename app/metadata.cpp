@@ -1,8 +1,76 @@
 #include "app/metadata.h"
 
-QByteArray fitsMetadata(const QString &) { return {}; }
-QByteArray rawMetadata(const QString &) { return "{}"; }
-QByteArray imageMetadata(const QString &) { return {}; }
+#include "app/previews.h"
+#include "image/fits_data.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QFuture>
+#include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUrl>
+#include <QUuid>
+
+#include <libraw/libraw.h>
+
+#include <limits>
+#include <memory>
+
+namespace {
+
+// LibRaw reads at most this much of a file into memory at once.
+constexpr qint64 kRawMaxBuffer = 262144000;
+
+QString isoDate(const QDateTime &time)
+{
+    return time.toLocalTime().toString(Qt::ISODate);
+}
+
+QString freshUuid()
+{
+    return QUuid::createUuid().toString(QUuid::Id128);
+}
+
+// The keys that describe the file itself, always from the path the caller
+// named: a load may have swapped in a temporary or scratch name.
+void insertFileKeys(QJsonObject &record, const QString &path)
+{
+    const QFileInfo info(path);
+    record.insert(QStringLiteral("uuid"), freshUuid());
+    record.insert(QStringLiteral("filename"), info.fileName());
+    record.insert(QStringLiteral("filesize"), QJsonValue(qint64(info.size())));
+    record.insert(QStringLiteral("Content-Disposition"), contentDisposition(info.fileName()));
+}
+
+QJsonValue jsonOf(const QVariant &value)
+{
+    switch (value.userType()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::LongLong:
+        return QJsonValue(value.toLongLong());
+    case QMetaType::ULong:
+    case QMetaType::ULongLong:
+        if (value.toULongLong() <= quint64(std::numeric_limits<qint64>::max()))
+            return QJsonValue(value.toLongLong());
+        return QJsonValue(value.toDouble());
+    case QMetaType::Float:
+    case QMetaType::Double:
+        return QJsonValue(value.toDouble());
+    default:
+        return QJsonValue(value.toString());
+    }
+}
+
+QByteArray serialised(const QJsonObject &record)
+{
+    return QJsonDocument(record).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
 
 QString frameType(const QString &path)
 {
@@ -13,4 +81,144 @@ QString frameType(const QString &path)
     if (path.contains(QLatin1String("Bias/")))
         return QStringLiteral("Bias");
     return QStringLiteral("Light");
+}
+
+QString fileDate(const QString &path)
+{
+    const QFileInfo info(path);
+    QDateTime time = info.birthTime();
+    if (!time.isValid())
+        time = info.metadataChangeTime();
+    if (!time.isValid())
+        time = QDateTime::currentDateTime();
+    return isoDate(time);
+}
+
+QString contentDisposition(const QString &fileName)
+{
+    // RFC 7230 token characters: such a name needs no quoting at all.
+    static const QByteArray tokenPunctuation("!#$%&'*+-.^_`|~");
+    bool token = !fileName.isEmpty();
+    for (QChar c : fileName) {
+        const ushort u = c.unicode();
+        const bool alnum = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9');
+        if (!alnum && (u > 0x7f || !tokenPunctuation.contains(char(u)))) {
+            token = false;
+            break;
+        }
+    }
+    if (token)
+        return QStringLiteral("attachment;filename=") + fileName;
+
+    // Old clients read the quoted ASCII fallback, where every character that
+    // is not printable ASCII becomes "_"; current ones read filename*.
+    QString fallback;
+    const QVector<uint> codePoints = fileName.toUcs4();
+    for (uint u : codePoints) {
+        if (u < 0x20 || u >= 0x7f) {
+            fallback += QLatin1Char('_');
+            continue;
+        }
+        if (u == '"' || u == '\\')
+            fallback += QLatin1Char('\\');
+        fallback += QChar(u);
+    }
+    // Unreserved characters are all RFC 5987 attr-chars; everything else,
+    // control characters included, is percent-encoded.
+    const QByteArray encoded = QUrl::toPercentEncoding(fileName);
+    return QStringLiteral("attachment;filename=\"%1\";filename*=UTF-8''%2")
+        .arg(fallback, QString::fromLatin1(encoded));
+}
+
+QByteArray fitsMetadata(const QString &path, QString *error)
+{
+    FITSData data;
+    QFuture<bool> load = data.startLoad(path);
+    load.waitForFinished();
+    if (!load.result() && error)
+        *error = data.loadError.isEmpty() ? QStringLiteral("the file could not be loaded") : data.loadError;
+
+    QJsonObject record;
+    record.insert(QStringLiteral("bscale"), 1);
+    record.insert(QStringLiteral("bzero"), 32768);
+    record.insert(QStringLiteral("naxis"), 2);
+    record.insert(QStringLiteral("exptime"), 1);
+    record.insert(QStringLiteral("xbinning"), 1);
+    record.insert(QStringLiteral("ybinning"), 1);
+    record.insert(QStringLiteral("frame"), frameType(path));
+    record.insert(QStringLiteral("date-obs"), fileDate(path));
+
+    for (const HeaderRecord &header : qAsConst(data.headerRecords)) {
+        if (header.key.isEmpty() || header.key == QLatin1String("EXTEND") || header.key == QLatin1String("SIMPLE")
+            || header.key == QLatin1String("COMMENT"))
+            continue;
+        if (header.value.toString().isEmpty())
+            continue;
+        record.insert(header.key.toLower(), jsonOf(header.value));
+    }
+
+    insertFileKeys(record, path);
+    return serialised(record);
+}
+
+QByteArray rawMetadata(const QString &path, QString *error)
+{
+    auto raw = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
+    // LibRaw takes a file name in the local 8-bit encoding, as the C library does.
+    const int status = raw->open_file(QFile::encodeName(path).constData(), kRawMaxBuffer);
+    if (status != LIBRAW_SUCCESS) {
+        raw->recycle();
+        if (error)
+            *error = QString::fromLocal8Bit(libraw_strerror(status));
+        return QByteArrayLiteral("{}");
+    }
+
+    const libraw_data_t &data = raw->imgdata;
+    QJsonObject record;
+    record.insert(QStringLiteral("naxis1"), int(data.sizes.width));
+    record.insert(QStringLiteral("naxis2"), int(data.sizes.height));
+    // Unpacked as the record has always done, though nothing of it is used.
+    raw->unpack_thumb();
+
+    record.insert(QStringLiteral("naxis"), 2);
+    record.insert(QStringLiteral("bitpix"), 16);
+    record.insert(QStringLiteral("bscale"), 1);
+    record.insert(QStringLiteral("bzero"), 32768);
+    QString date = isoDate(QDateTime::fromSecsSinceEpoch(qint64(data.other.timestamp)));
+    if (date.isEmpty())
+        date = isoDate(QDateTime::currentDateTime());
+    record.insert(QStringLiteral("date-obs"), date);
+    record.insert(QStringLiteral("xbinning"), 1);
+    record.insert(QStringLiteral("ybinning"), 1);
+    // LibRaw keeps these as floats; they print with the digits of the widened value.
+    if (data.other.shutter > 0)
+        record.insert(QStringLiteral("exptime"), double(data.other.shutter));
+    if (data.other.iso_speed > 0)
+        record.insert(QStringLiteral("ISO"), double(data.other.iso_speed));
+
+    record.insert(QStringLiteral("frame"), frameType(path));
+    insertFileKeys(record, path);
+    return serialised(record);
+}
+
+QByteArray imageMetadata(const QString &path, QString *error)
+{
+    const QImage picture = decodePicture(path, error);
+    if (picture.isNull())
+        return QByteArray();
+
+    QJsonObject record;
+    record.insert(QStringLiteral("naxis1"), picture.width());
+    record.insert(QStringLiteral("naxis2"), picture.height());
+    record.insert(QStringLiteral("exptime"), 1);
+    record.insert(QStringLiteral("naxis"), 2);
+    record.insert(QStringLiteral("bitpix"), 16);
+    record.insert(QStringLiteral("bscale"), 1);
+    record.insert(QStringLiteral("bzero"), 32768);
+    record.insert(QStringLiteral("date-obs"), fileDate(path));
+    record.insert(QStringLiteral("xbinning"), 1);
+    record.insert(QStringLiteral("ybinning"), 1);
+    record.insert(QStringLiteral("frame"), frameType(path));
+    insertFileKeys(record, path);
+    return serialised(record);
 }

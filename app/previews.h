@@ -4,7 +4,12 @@
 #include <QString>
 
 // The picture a camera embedded in a RAW file, narrowed against the
-// sensor's visible width. Null on failure; `error` then says why.
+// sensor's visible width (so a small embedded picture may be enlarged).
+// Null on failure; `error` then says why.
 QImage rawPreview(const QString &path, int widthLimit, int quality, QString *error = nullptr);
-// An ordinary picture, decoded and narrowed.
+// An ordinary picture, decoded and narrowed against its own width.
 QImage imagePreview(const QString &path, int widthLimit, int quality, QString *error = nullptr);
+
+// Decodes an ordinary picture, the format chosen by the image library,
+// after checking the size it declares against the image model's limits.
+QImage decodePicture(const QString &path, QString *error = nullptr);
