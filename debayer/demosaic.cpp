@@ -35,36 +35,44 @@ BlockOffsets blockOffsets(uint32_t word, int x, int y, ptrdiff_t width)
     return block;
 }
 
-template <typename T, bool kAverageGreen>
-void nearestRows(const T *source, T *buffer, int width, int height, uint32_t word)
+// Methods 0 and 1 into any layout: channel c of pixel i is at
+// channel[c][i * kStep], so 3 walks an interleaved buffer and 1 a plane.
+template <typename T, bool kAverageGreen, int kStep>
+void nearestRows(const T *source, T *const channel[3], int width, int height, uint32_t word)
 {
     if (width <= 0 || height <= 0)
         return;
     const size_t w = size_t(width);
-    std::fill_n(buffer + (size_t(height) - 1) * w * 3, w * 3, T(0));
+    const size_t rowValues = w * kStep;
+    for (int c = 0; c < 3; ++c) {
+        T *last = channel[c] + (size_t(height) - 1) * rowValues;
+        for (size_t x = 0; x < w; ++x)
+            last[x * kStep] = 0;
+    }
     for (int y = 0; y + 1 < height; ++y) {
         const T *s = source + size_t(y) * w;
-        T *o = buffer + size_t(y) * w * 3;
+        T *r = channel[0] + size_t(y) * rowValues;
+        T *g = channel[1] + size_t(y) * rowValues;
+        T *b = channel[2] + size_t(y) * rowValues;
         const BlockOffsets even = blockOffsets(word, 0, y, width);
         const BlockOffsets odd = blockOffsets(word, 1, y, width);
-        const auto put = [](T *out, const T *in, const BlockOffsets &b) {
-            out[0] = in[b.red];
+        const auto put = [&](size_t x, const BlockOffsets &block) {
+            const T *in = s + x;
+            r[x * kStep] = in[block.red];
             if (kAverageGreen)
-                out[1] = T((in[b.green] + in[b.otherGreen] + 1) >> 1);
+                g[x * kStep] = T((in[block.green] + in[block.otherGreen] + 1) >> 1);
             else
-                out[1] = in[b.green];
-            out[2] = in[b.blue];
+                g[x * kStep] = in[block.green];
+            b[x * kStep] = in[block.blue];
         };
-        int x = 0;
-        for (; x + 2 < width; x += 2, s += 2, o += 6) {
-            put(o, s, even);
-            put(o + 3, s + 1, odd);
+        size_t x = 0;
+        for (; x + 2 < w; x += 2) {
+            put(x, even);
+            put(x + 1, odd);
         }
-        if (x + 1 < width) {
-            put(o, s, even);
-            o += 3;
-        }
-        o[0] = o[1] = o[2] = 0;
+        if (x + 1 < w)
+            put(x++, even);
+        r[x * kStep] = g[x * kStep] = b[x * kStep] = 0;
     }
 }
 
@@ -236,7 +244,20 @@ int demosaicNearest(const T *source, T *buffer, int width, int height, int patte
     const uint32_t word = patternWord(pattern);
     if (!word)
         return kDemosaicInvalidPattern;
-    nearestRows<T, false>(source, buffer, width, height, word);
+    T *const channel[3] = {buffer, buffer + 1, buffer + 2};
+    nearestRows<T, false, 3>(source, channel, width, height, word);
+    return kDemosaicOk;
+}
+
+template <typename T>
+int demosaicNearestPlanar(const T *source, T *red, T *green, T *blue, int width, int height,
+                          int pattern)
+{
+    const uint32_t word = patternWord(pattern);
+    if (!word)
+        return kDemosaicInvalidPattern;
+    T *const channel[3] = {red, green, blue};
+    nearestRows<T, false, 1>(source, channel, width, height, word);
     return kDemosaicOk;
 }
 
@@ -246,7 +267,8 @@ int demosaicSimple(const T *source, T *buffer, int width, int height, int patter
     const uint32_t word = patternWord(pattern);
     if (!word)
         return kDemosaicInvalidPattern;
-    nearestRows<T, true>(source, buffer, width, height, word);
+    T *const channel[3] = {buffer, buffer + 1, buffer + 2};
+    nearestRows<T, true, 3>(source, channel, width, height, word);
     return kDemosaicOk;
 }
 
@@ -334,6 +356,7 @@ int demosaic(int method, const T *source, T *buffer, int width, int height, int 
 #define SKYIMG_DEMOSAIC_INSTANTIATE(T)                                                        \
     template void clearBorder<T>(T *, int, int, int);                                        \
     template int demosaicNearest<T>(const T *, T *, int, int, int);                          \
+    template int demosaicNearestPlanar<T>(const T *, T *, T *, T *, int, int, int);          \
     template int demosaicSimple<T>(const T *, T *, int, int, int);                           \
     template int demosaicDownsample<T>(const T *, T *, int, int, int);                       \
     template int demosaicEdgeSense<T>(const T *, T *, int, int, int);                        \

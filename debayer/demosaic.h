@@ -70,6 +70,13 @@ void clearBorder(T *buffer, int width, int height, int border);
 template <typename T>
 int demosaicNearest(const T *source, T *buffer, int width, int height, int pattern);
 
+// Method 0 written straight into three planes of W x H values, the layout
+// the image object keeps: the values of demosaicNearest without an
+// interleaved buffer in between.
+template <typename T>
+int demosaicNearestPlanar(const T *source, T *red, T *green, T *blue, int width, int height,
+                          int pattern);
+
 // Method 1: as method 0 with green the rounded mean of the block's greens.
 template <typename T>
 int demosaicSimple(const T *source, T *buffer, int width, int height, int pattern);

@@ -254,12 +254,18 @@ void checkReferenceMethods(int width, int height)
         const auto edge = demosaicOf(samples, width, height, kDemosaicEdgeSense, kPatterns[p]);
         const auto half = demosaicOf(samples, width, height, kDemosaicDownsample, kPatterns[p]);
         const auto edgeRef = ref.edgeSense();
+        // The frame writes method 0 straight into planes; the interleaved
+        // kernel must agree with it.
+        std::vector<T> interleaved(samples.size() * 3);
+        ASSERT_EQ(demosaicNearest(samples.data(), interleaved.data(), width, height, kPatterns[p]), 0);
         ASSERT_EQ(nearest.size(), samples.size());
         ASSERT_EQ(half.size(), size_t(width / 2) * size_t(height / 2));
         for (int y = 0; y < height; ++y)
             for (int x = 0; x < width; ++x) {
                 const size_t i = size_t(y * width + x);
                 ASSERT_EQ(nearest[i], ref.nearest(x, y)) << x << "," << y;
+                ASSERT_EQ(nearest[i], (Rgb{interleaved[3 * i], interleaved[3 * i + 1],
+                                           interleaved[3 * i + 2]}));
                 ASSERT_EQ(bilinear[i], ref.bilinear(x, y)) << x << "," << y;
                 ASSERT_EQ(high[i], ref.highQuality(x, y)) << x << "," << y;
                 ASSERT_EQ(edge[i], edgeRef[i]) << x << "," << y;
