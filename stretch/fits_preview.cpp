@@ -4,6 +4,8 @@
 #include "stretch/narrow.h"
 #include "stretch/stretch_renderer.h"
 
+#include <utility>
+
 namespace {
 
 void setError(QString *error, const QString &reason)
@@ -86,5 +88,5 @@ QImage fitsPreview(const QString &path, int widthLimit, int quality, QString *er
         // The image object and its samples go before the scaling, which
         // needs a large buffer of its own.
     }
-    return narrowToWidth(picture, referenceWidth, widthLimit, quality);
+    return narrowToWidth(std::move(picture), referenceWidth, widthLimit, quality);
 }

@@ -10,6 +10,8 @@
 #include <fitsio.h>
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -591,4 +593,38 @@ TEST_F(FitsPreview, FlatImagesAreWhite)
     for (int y = 0; y < 5; ++y)
         for (int x = 0; x < 7; ++x)
             EXPECT_EQ(rgb.pixel(x, y), 0xffffffffu);
+}
+
+// The grey path must give exactly Qt's smooth scaling of the same picture,
+// whatever the ratio, odd sizes and rows padded to four bytes included.
+TEST(NarrowToWidth, GreyPathEqualsQtSmoothScaling)
+{
+    struct Case {
+        int width, height, limit;
+    } const cases[] = {
+        {6000, 40, 800}, {4000, 3000, 100}, {1001, 701, 800}, {103, 7, 100}, {103, 1, 50},
+        {10, 2, 9},      {10, 10, 3},       {7, 300, 2},      {257, 3, 256}, {5, 5, 1},
+    };
+    std::mt19937 rng(3);
+    for (const Case &c : cases) {
+        for (const QImage::Format format : {QImage::Format_Indexed8, QImage::Format_Grayscale8}) {
+            QImage picture(c.width, c.height, format);
+            if (format == QImage::Format_Indexed8) {
+                QVector<QRgb> grey(256);
+                for (int i = 0; i < 256; ++i)
+                    grey[i] = qRgb(i, i, i);
+                picture.setColorTable(grey);
+            }
+            for (int y = 0; y < c.height; ++y) {
+                uchar *line = picture.scanLine(y);
+                for (int x = 0; x < c.width; ++x)
+                    line[x] = uchar(x % 7 == 0 ? 255 : rng() & 0xff);
+            }
+            const QImage expected = picture.scaledToWidth(c.limit, Qt::SmoothTransformation);
+            const QImage actual = narrowToWidth(picture, c.width, c.limit, 90);
+            ASSERT_EQ(actual.size(), expected.size()) << c.width << "x" << c.height << " -> " << c.limit;
+            ASSERT_EQ(actual.format(), expected.format());
+            EXPECT_TRUE(actual == expected) << c.width << "x" << c.height << " -> " << c.limit;
+        }
+    }
 }
