@@ -226,13 +226,13 @@ INSTANTIATE_TEST_SUITE_P(Coders, CompressedImage, testing::Values(RICE_1, GZIP_1
 TEST_F(FitsUnpack, CopiesAnUncompressedFileUnchanged)
 {
     const std::vector<short> samples = testSamples();
-    FitsImageSpec spec;
-    spec.axes = {kWidth, kHeight};
-    spec.data = samples.data();
-    spec.dataType = TSHORT;
+    FitsImageSpec image;
+    image.axes = {kWidth, kHeight};
+    image.data = samples.data();
+    image.dataType = TSHORT;
     const QString plain = path("plain.fits.fz");
-    ASSERT_TRUE(writeFits(plain, spec));
-    ASSERT_TRUE(appendFitsImage(plain, spec));
+    ASSERT_TRUE(writeFits(plain, image));
+    ASSERT_TRUE(appendFitsImage(plain, image));
 
     FITSData data;
     ASSERT_TRUE(unpack(data, plain).ok);

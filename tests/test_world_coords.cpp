@@ -109,13 +109,13 @@ protected:
     // open FITS file.
     void openFits(FITSData &data, const std::vector<Keyword> &keywords)
     {
-        FitsImageSpec spec;
-        spec.axes = {300, 200};
-        spec.cards << "COMMENT   written for the world coordinate tests";
+        FitsImageSpec image;
+        image.axes = {300, 200};
+        image.cards << "COMMENT   written for the world coordinate tests";
         for (const Keyword &k : keywords)
-            spec.cards << QString("%1= %2").arg(QString(k.key).leftJustified(8), QString(k.value));
+            image.cards << QString("%1= %2").arg(QString(k.key).leftJustified(8), QString(k.value));
         const QString path = dir.filePath("wcs.fits");
-        ASSERT_TRUE(writeFits(path, spec));
+        ASSERT_TRUE(writeFits(path, image));
         fitsfile *f = nullptr;
         int status = 0;
         fits_open_diskfile(&f, QFile::encodeName(path).constData(), READONLY, &status);
