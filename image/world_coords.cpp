@@ -1,6 +1,158 @@
+#include "image/world_coords.h"
+
 #include "image/fits_data.h"
+#include "image/limits.h"
+
+#include <wcslib/wcsfix.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int kCardLength = 80;
+
+QByteArray fittedCard(QByteArray card)
+{
+    if (card.size() > kCardLength)
+        card.truncate(kCardLength);
+    return card.leftJustified(kCardLength, ' ');
+}
+
+// Message-table lookups that never read past the end of the table.
+const char *wcspihMessage(int status)
+{
+    if (status < 0 || status > WCSHDRERR_BAD_TABULAR_PARAMS)
+        return "unknown error";
+    return wcshdr_errmsg[status];
+}
+
+const char *wcssetMessage(int status)
+{
+    if (status < 0 || status > WCSERR_UNSET)
+        return "unknown error";
+    return wcs_errmsg[status];
+}
+
+// The largest axis count that a NAXIS or WCSAXESa card of the text declares
+// (0 when none does); values that start with no number are passed over,
+// since WCSLIB rejects them too.
+double declaredAxisCount(const QByteArray &text)
+{
+    double largest = 0;
+    for (int at = 0; at + kCardLength <= text.size(); at += kCardLength) {
+        const QByteArray key = text.mid(at, 8);
+        const bool axisCount = key == "NAXIS   " ||
+                               (key.startsWith("WCSAXES") && (key[7] == ' ' || (key[7] >= 'A' && key[7] <= 'Z')));
+        if (!axisCount || text[at + 8] != '=')
+            continue;
+        QByteArray value = text.mid(at + 9, kCardLength - 9);
+        const int slash = value.indexOf('/');
+        if (slash >= 0)
+            value.truncate(slash);
+        // The leading number counts, whatever follows it.
+        const QByteArray number = value.trimmed();
+        char *end = nullptr;
+        const double count = std::strtod(number.constData(), &end);
+        if (end != number.constData() && count > largest)
+            largest = count;
+    }
+    return largest;
+}
+
+} // namespace
+
+QByteArray headerCardText(const QList<HeaderRecord> &records)
+{
+    QByteArray text;
+    text.reserve((records.size() + 1) * kCardLength);
+    for (const HeaderRecord &record : records) {
+        QByteArray card = record.key.leftJustified(8, QLatin1Char(' ')).toLatin1();
+        card += "= ";
+        card += record.value.toByteArray();
+        card += " / ";
+        card += record.comment.toLatin1();
+        text += fittedCard(card);
+    }
+    text += fittedCard("END");
+    return text;
+}
 
 void FITSData::loadWorldCoordinates()
 {
-    worldCoordState = 3;
+    if (worldCoordState == 2)
+        return;
+    worldCoords.release();
+
+    QByteArray header;
+    int cardCount = 0;
+    if (fitsHandle) {
+        char *text = nullptr;
+        int status = 0;
+        // COMMENT and HISTORY cards carry nothing WCSLIB reads.
+        fits_hdr2str(fitsHandle.get(), 1, nullptr, 0, &text, &cardCount, &status);
+        if (status) {
+            char message[FLEN_STATUS] = "";
+            fits_get_errstatus(status, message);
+            lastErrorText = QString::fromUtf8(message);
+            worldCoordState = 3;
+            int freeStatus = 0;
+            if (text)
+                fits_free_memory(text, &freeStatus);
+            return;
+        }
+        // WCSLIB reads exactly cardCount cards: never more than the text holds.
+        const size_t length = std::min(std::strlen(text), size_t(std::max(cardCount, 0)) * kCardLength);
+        header = QByteArray(text, qsizetype(length - length % kCardLength));
+        cardCount = int(header.size() / kCardLength);
+        int freeStatus = 0;
+        fits_free_memory(text, &freeStatus);
+    } else {
+        header = headerCardText(headerRecords);
+        cardCount = headerRecords.size() + 1;
+    }
+
+    const double axes = declaredAxisCount(header);
+    if (axes > kMaxWcsAxes) {
+        lastErrorText = QStringLiteral("world coordinates skipped: %1 axes declared").arg(axes);
+        worldCoordState = 3;
+        return;
+    }
+
+    // WCSLIB's header parser runs on a reentrant Flex scanner (since 5.19,
+    // with a further fix in 7.5), so loads on several threads may parse at
+    // once; rejected cards simply leave their keywords unset.
+    int rejected = 0;
+    const int status =
+        wcspih(header.data(), cardCount, WCSHDR_all, 0, &rejected, &worldCoords.count, &worldCoords.wcs);
+    if (status) {
+        worldCoords.release();
+        lastErrorText = QStringLiteral("wcspih ERROR %1: %2.").arg(status).arg(QLatin1String(wcspihMessage(status)));
+        worldCoordState = 3;
+        return;
+    }
+    // A structure without axes has no reference pixel to look at.
+    if (!worldCoords.wcs || worldCoords.count == 0 || worldCoords.wcs[0].naxis < 1 || !worldCoords.wcs[0].crpix) {
+        worldCoords.release();
+        worldCoordState = 3;
+        return;
+    }
+    // A reference pixel of exactly 0 is taken as a placeholder left by a
+    // writer without a real solution; a NaN does not count as 0.
+    if (worldCoords.wcs[0].crpix[0] == 0.0) {
+        worldCoords.release();
+        worldCoordState = 3;
+        return;
+    }
+    cdfix(&worldCoords.wcs[0]);
+    const int setStatus = wcsset(&worldCoords.wcs[0]);
+    if (setStatus) {
+        worldCoords.release();
+        lastErrorText = QStringLiteral("wcsset error %1: %2.").arg(setStatus).arg(QLatin1String(wcssetMessage(setStatus)));
+        worldCoordState = 3;
+        return;
+    }
+    worldCoordState = 2;
+    hasWCS = true;
 }
