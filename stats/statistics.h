@@ -110,8 +110,7 @@ inline int32_t medianSample(T x)
 uint64_t medianStep(uint32_t count);
 
 // Median of the values (reordered on the way), as GSL takes it from sorted
-// integer data: the middle value, the mean of the two middle values, or 0
-// for none.
+// data: the middle value, the mean of the two middle values, or 0 for none.
 double medianOfValues(std::vector<int32_t> &values);
 
 // Median of every step-th sample of a plane of `count` samples; `values` is
