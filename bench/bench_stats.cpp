@@ -81,7 +81,7 @@ static void BM_ComputeStatistics16(benchmark::State &state)
         benchmark::DoNotOptimize(data.stats.signalToNoise);
     }
 }
-BENCHMARK(BM_ComputeStatistics16)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ComputeStatistics16)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
 
 static void BM_MinMax16(benchmark::State &state)
 {
@@ -90,7 +90,7 @@ static void BM_MinMax16(benchmark::State &state)
     for (auto _ : state)
         data.computeMinMax(false);
 }
-BENCHMARK(BM_MinMax16)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_MinMax16)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
 
 static void BM_Median16(benchmark::State &state)
 {
@@ -99,7 +99,7 @@ static void BM_Median16(benchmark::State &state)
     for (auto _ : state)
         data.computeMedian(false);
 }
-BENCHMARK(BM_Median16)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Median16)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
 
 static void BM_MeanDeviation16(benchmark::State &state)
 {
@@ -108,7 +108,7 @@ static void BM_MeanDeviation16(benchmark::State &state)
     for (auto _ : state)
         data.computeMeanDeviation(false);
 }
-BENCHMARK(BM_MeanDeviation16)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_MeanDeviation16)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
 
 // The whole FITS load: open, read and convert the samples, header records,
 // statistics.
@@ -126,6 +126,6 @@ static void BM_LoadFits16(benchmark::State &state)
             state.SkipWithError("load failed");
     }
 }
-BENCHMARK(BM_LoadFits16)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_LoadFits16)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
 
 BENCHMARK_MAIN();
