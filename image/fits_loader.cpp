@@ -4,6 +4,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -12,6 +13,9 @@
 namespace {
 
 static_assert(sizeof(unsigned int) == 4, "sample type 40 is read through CFITSIO's unsigned int");
+
+// FITS files are made of blocks of this many bytes.
+constexpr int64_t kFitsBlock = 2880;
 
 QString fitsStatusText(int status)
 {
@@ -115,8 +119,9 @@ uint64_t declaredDataBytes(const ImageHdu &hdu)
 }
 
 // The first check that `hdu` fails, as a short reason; empty when the image
-// fits the model and the file holds all the data its header declares.
-QString limitViolation(fitsfile *file, const ImageHdu &hdu, int &status)
+// fits the model and the `available` bytes of the file hold all the data
+// its header declares.
+QString limitViolation(fitsfile *file, const ImageHdu &hdu, int64_t available, int &status)
 {
     if (hdu.naxis < 0 || hdu.naxis > kMaxFitsAxes)
         return QStringLiteral("NAXIS %1 outside 0..%2").arg(hdu.naxis).arg(kMaxFitsAxes);
@@ -132,8 +137,11 @@ QString limitViolation(fitsfile *file, const ImageHdu &hdu, int &status)
     ffghadll(file, &headStart, &dataStart, &dataEnd, &status);
     if (status)
         return fitsStatusText(status);
+    // CFITSIO reads whole 2880-byte records: from a last record cut short it
+    // reads garbage on disk and past the end of a memory buffer.
     const uint64_t declared = declaredDataBytes(hdu);
-    const uint64_t held = uint64_t(std::max<LONGLONG>(file->Fptr->logfilesize - dataStart, 0));
+    const int64_t blocks = available / kFitsBlock * kFitsBlock;
+    const uint64_t held = uint64_t(std::max<int64_t>(blocks - dataStart, 0));
     if (declared > held)
         return QStringLiteral("header declares %1 data bytes, the file holds %2").arg(declared).arg(held);
     return QString();
@@ -277,9 +285,15 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
     fitsHandle.reset();
     releaseMemoryFile();
     int status = 0;
+    // Bytes of the file that hold what its header declares. CFITSIO's own
+    // idea of a memory file's size comes from the header, not the buffer.
+    int64_t available = 0;
     if (unpack) {
         if (!unpackToMemory(bytes) || !fitsHandle)
             return fail(QStringLiteral("cannot unpack the compressed FITS data"));
+        available = fitsHandle->Fptr->logfilesize;
+        if (memoryFile)
+            available = std::min<int64_t>(available, int64_t(memoryFileSize));
     } else if (bytes.isEmpty()) {
         fitsfile *file = nullptr;
         const QByteArray name = QFile::encodeName(filename);
@@ -288,15 +302,19 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
         stats.size = QFile(filename).size();
         if (status)
             return fail(fitsStatusText(status));
+        available = fitsHandle->Fptr->logfilesize;
     } else {
         // CFITSIO reads a memory file through the addresses of its buffer
         // pointer and size for as long as it is open, so the object keeps
-        // its own copy rather than the caller's.
-        memoryFile = std::malloc(size_t(bytes.size()));
+        // its own copy rather than the caller's, padded to whole blocks so
+        // that no record read can leave it.
+        const size_t padded = size_t((bytes.size() + kFitsBlock - 1) / kFitsBlock * kFitsBlock);
+        memoryFile = std::calloc(padded, 1);
         if (!memoryFile)
-            return fail(QStringLiteral("cannot allocate %1 bytes").arg(bytes.size()));
+            return fail(QStringLiteral("cannot allocate %1 bytes").arg(padded));
         std::memcpy(memoryFile, bytes.constData(), size_t(bytes.size()));
-        memoryFileSize = size_t(bytes.size());
+        memoryFileSize = padded;
+        available = bytes.size();
         fitsfile *file = nullptr;
         const QByteArray name = QFile::encodeName(filename);
         ffomem(&file, name.constData(), READONLY, &memoryFile, &memoryFileSize, 0, nullptr, &status);
@@ -335,7 +353,7 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
     SampleFormat format;
     if (!sampleFormatOf(hdu.bitpix, format))
         return fail(QStringLiteral("unsupported BITPIX %1").arg(hdu.bitpix));
-    const QString violation = limitViolation(file, hdu, status);
+    const QString violation = limitViolation(file, hdu, available, status);
     if (!violation.isEmpty())
         return fail(violation);
 

@@ -221,9 +221,11 @@ TEST_F(FitsLoader, RejectsImagesBeyondTheModelBeforeAllocating)
     } const cases[] = {
         {{"65536", "1"}, 65536 * 2, "axis 1 longer than 65535"},
         {{"1", "70000"}, 0, "axis 2 longer than 65535"},
-        {{"65535", "65535"}, 65535LL * 65535 * 2, "8589672450 sample bytes exceed the limit of 4294967295"},
+        {{"65535", "65535"}, 2982526LL * 2880, "8589672450 sample bytes exceed the limit of 4294967295"},
         {{"40000", "40000"}, 0, "header declares 3200000000 data bytes, the file holds 0"},
         {{"100", "100"}, 2880 * 6, "header declares 20000 data bytes, the file holds 17280"},
+        // CFITSIO cannot read a last block cut short.
+        {{"100", "100"}, 20000, "header declares 20000 data bytes, the file holds 17280"},
         {{"100", "100", "1000"}, 2880 * 7, "header declares 20000000 data bytes, the file holds 20160"},
         {{"0", "5"}, 0, "axis 1 has length 0"},
         {{"2", "5", "0"}, 0, "axis 3 has length 0"},
