@@ -147,7 +147,8 @@ QString limitViolation(fitsfile *file, const ImageHdu &hdu, int64_t available, i
     return QString();
 }
 
-// Reads `count` samples of the current HDU into a new buffer of `format`.
+// Reads every sample of the shape in `image.stats` from the current HDU into
+// a new buffer of `format`.
 bool readSamples(FITSData &image, fitsfile *file, const SampleFormat &format, int &status)
 {
     image.pixels.reset();
@@ -171,6 +172,8 @@ bool readSamples(FITSData &image, fitsfile *file, const SampleFormat &format, in
     ffgpv(file, format.readType, 1, LONGLONG(count), nullptr, image.pixels.get(), &anyNull, &status);
     if (status) {
         image.loadError = fitsStatusText(status);
+        image.pixels.reset();
+        image.pixelBytes = 0;
         return false;
     }
     return true;
