@@ -1,7 +1,415 @@
 #include "image/fits_data.h"
+#include "image/header_cards.h"
+#include "image/limits.h"
 
-bool FITSData::readFits(const QByteArray &, bool)
+#include <QFile>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace {
+
+static_assert(sizeof(unsigned int) == 4, "sample type 40 is read through CFITSIO's unsigned int");
+
+// FITS files are made of blocks of this many bytes.
+constexpr int64_t kFitsBlock = 2880;
+
+QString fitsStatusText(int status)
 {
-    loadError = QStringLiteral("FITS loading is not available yet");
+    char text[FLEN_STATUS] = {};
+    ffgerr(status, text);
+    return QStringLiteral("%1 (CFITSIO status %2)").arg(QString::fromLatin1(text)).arg(status);
+}
+
+// How one BITPIX lands in the sample buffer, and the CFITSIO type that
+// converts it on the way in.
+struct SampleFormat {
+    int sampleType = 0;
+    int bytesPerSample = 0;
+    int readType = 0;
+    int bitpix = 0;  // what `bitpix` records afterwards
+};
+
+// Signed 16- and 32-bit data are read as unsigned samples: CFITSIO applies
+// BZERO while reading, and the usual offsets of 32768 and 2^31 make the
+// stored values unsigned. Data that does not fit falls back to floats.
+bool sampleFormatOf(int bitpix, SampleFormat &format)
+{
+    switch (bitpix) {
+    case BYTE_IMG:
+        format = {kSampleUInt8, 1, TBYTE, BYTE_IMG};
+        return true;
+    case SHORT_IMG:
+    case USHORT_IMG:
+        format = {kSampleUInt16, 2, TUSHORT, USHORT_IMG};
+        return true;
+    case LONG_IMG:
+    case ULONG_IMG:
+        format = {kSampleUInt32, 4, TUINT, ULONG_IMG};
+        return true;
+    case LONGLONG_IMG:
+        format = {kSampleInt64, 8, TLONGLONG, LONGLONG_IMG};
+        return true;
+    case FLOAT_IMG:
+        format = {kSampleFloat, 4, TFLOAT, FLOAT_IMG};
+        return true;
+    case DOUBLE_IMG:
+        format = {kSampleDouble, 8, TDOUBLE, DOUBLE_IMG};
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Signed integers with negative physical values (no unsigned offset, or
+// BZERO -128 on bytes) overflow the unsigned read. Floats hold every 8- and
+// 16-bit value exactly and every later step handles them; 64-bit data
+// (unsigned, with BZERO 2^63) goes to doubles, which keep more of it.
+SampleFormat overflowFallback(const SampleFormat &format)
+{
+    if (format.sampleType == kSampleInt64)
+        return {kSampleDouble, 8, TDOUBLE, DOUBLE_IMG};
+    return {kSampleFloat, 4, TFLOAT, FLOAT_IMG};
+}
+
+struct ImageHdu {
+    int bitpix = 0;
+    int naxis = 0;
+    std::vector<LONGLONG> axes = std::vector<LONGLONG>(size_t(kMaxFitsAxes), 0);
+};
+
+// Parameters of the current HDU with all its axes: the size check needs
+// every axis, not only the three the image model keeps.
+void readImageParameters(fitsfile *file, ImageHdu &hdu, int &status)
+{
+    ffgiprll(file, kMaxFitsAxes, &hdu.bitpix, &hdu.naxis, hdu.axes.data(), &status);
+}
+
+// Packed files and multi-extension files often keep their image behind an
+// empty primary array: the first image HDU with two or more axes.
+bool moveToFirstImage(fitsfile *file, ImageHdu &hdu, int &status)
+{
+    for (int number = 2; status == 0; ++number) {
+        int type = 0;
+        ffmahd(file, number, &type, &status);
+        if (status || type != IMAGE_HDU || fits_is_compressed_image(file, &status))
+            continue;
+        readImageParameters(file, hdu, status);
+        if (status == 0 && hdu.naxis >= 2)
+            return true;
+    }
+    // Running off the end is how the search finds nothing.
+    if (status == END_OF_FILE)
+        status = 0;
     return false;
+}
+
+// Bytes the header declares for the data, saturating instead of wrapping.
+uint64_t declaredDataBytes(const ImageHdu &hdu)
+{
+    uint64_t total = uint64_t(std::abs(hdu.bitpix) / 8);
+    for (int i = 0; i < hdu.naxis; ++i) {
+        if (__builtin_mul_overflow(total, uint64_t(hdu.axes[size_t(i)]), &total))
+            return UINT64_MAX;
+    }
+    return total;
+}
+
+// The first check that `hdu` fails, as a short reason; empty when the image
+// fits the model and the `available` bytes of the file hold all the data
+// its header declares.
+QString limitViolation(fitsfile *file, const ImageHdu &hdu, int64_t available, int &status)
+{
+    if (hdu.naxis < 0 || hdu.naxis > kMaxFitsAxes)
+        return QStringLiteral("NAXIS %1 outside 0..%2").arg(hdu.naxis).arg(kMaxFitsAxes);
+    for (int i = 0; i < hdu.naxis; ++i) {
+        if (hdu.axes[size_t(i)] <= 0)
+            return QStringLiteral("axis %1 has length %2").arg(i + 1).arg(hdu.axes[size_t(i)]);
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (hdu.axes[size_t(i)] > LONGLONG(kMaxAxisLength))
+            return QStringLiteral("axis %1 longer than %2").arg(i + 1).arg(kMaxAxisLength);
+    }
+    LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
+    ffghadll(file, &headStart, &dataStart, &dataEnd, &status);
+    if (status)
+        return fitsStatusText(status);
+    // CFITSIO reads whole 2880-byte records: from a last record cut short it
+    // reads garbage on disk and past the end of a memory buffer.
+    const uint64_t declared = declaredDataBytes(hdu);
+    const int64_t blocks = available / kFitsBlock * kFitsBlock;
+    const uint64_t held = uint64_t(std::max<int64_t>(blocks - dataStart, 0));
+    if (declared > held)
+        return QStringLiteral("header declares %1 data bytes, the file holds %2").arg(declared).arg(held);
+    return QString();
+}
+
+// Reads every sample of the shape in `image.stats` from the current HDU into
+// a new buffer of `format`.
+bool readSamples(FITSData &image, fitsfile *file, const SampleFormat &format, int &status)
+{
+    image.pixels.reset();
+    image.pixelBytes = 0;
+    const uint64_t count = uint64_t(image.stats.samplesPerChannel) * image.stats.channels;
+    const uint64_t bytes = count * uint64_t(format.bytesPerSample);
+    if (bytes > kMaxImageBytes) {
+        image.loadError = QStringLiteral("%1 sample bytes exceed the limit of %2").arg(bytes).arg(kMaxImageBytes);
+        return false;
+    }
+    image.pixels.reset(new (std::nothrow) uint8_t[size_t(bytes)]);
+    if (!image.pixels) {
+        image.loadError = QStringLiteral("cannot allocate %1 bytes").arg(bytes);
+        return false;
+    }
+    image.pixelBytes = uint32_t(bytes);
+    image.stats.sampleType = format.sampleType;
+    image.stats.bytesPerSample = format.bytesPerSample;
+    image.bitpix = format.bitpix;
+    int anyNull = 0;
+    ffgpv(file, format.readType, 1, LONGLONG(count), nullptr, image.pixels.get(), &anyNull, &status);
+    if (status) {
+        image.loadError = fitsStatusText(status);
+        image.pixels.reset();
+        image.pixelBytes = 0;
+        return false;
+    }
+    return true;
+}
+
+// Header keyword as text without its quotes; empty when absent.
+QString keywordText(fitsfile *file, const char *keyword, int &status)
+{
+    char value[FLEN_VALUE] = {};
+    char comment[FLEN_COMMENT] = {};
+    ffgkey(file, keyword, value, comment, &status);
+    if (status)
+        return QString();
+    return QString::fromLatin1(value).remove(QLatin1Char('\'')).trimmed();
+}
+
+int patternCode(const QString &text)
+{
+    if (text == QLatin1String("RGGB"))
+        return kPatternRGGB;
+    if (text == QLatin1String("GBRG"))
+        return kPatternGBRG;
+    if (text == QLatin1String("GRBG"))
+        return kPatternGRBG;
+    if (text == QLatin1String("BGGR"))
+        return kPatternBGGR;
+    return 0;
+}
+
+// Capture programs that store rows bottom-up say so in ROWORDER; the pattern
+// they write describes the first row in the file, which is then the last
+// row of the image. With an even height that flips the pattern vertically.
+QString topDownPattern(const QString &pattern, const QString &rowOrder, int height)
+{
+    if (rowOrder != QLatin1String("BOTTOM-UP") || height % 2 != 0)
+        return pattern;
+    if (pattern == QLatin1String("RGGB"))
+        return QStringLiteral("GBRG");
+    if (pattern == QLatin1String("GBRG"))
+        return QStringLiteral("RGGB");
+    if (pattern == QLatin1String("GRBG"))
+        return QStringLiteral("BGGR");
+    if (pattern == QLatin1String("BGGR"))
+        return QStringLiteral("GRBG");
+    return pattern;
+}
+
+// True when the single plane is colour-filter-array data that the demosaic
+// should turn into three planes.
+bool detectBayer(FITSData &image, fitsfile *file)
+{
+    int status = 0;
+    const QString pattern = keywordText(file, "BAYERPAT", status);
+    if (status || (image.stats.sampleType != kSampleUInt16 && image.stats.sampleType != kSampleUInt8))
+        return false;
+    int rowStatus = 0;
+    const QString rowOrder = keywordText(file, "ROWORDER", rowStatus);
+    const int code = patternCode(topDownPattern(pattern, rowOrder, image.stats.height));
+    if (code == 0)
+        return false;
+    image.bayer.pattern = code;
+    // One status through both offsets: without XBAYROFF, YBAYROFF is not read.
+    int offset = 0;
+    ffgky(file, TINT, "XBAYROFF", &offset, nullptr, &status);
+    if (status == 0)
+        image.bayer.offsetX = offset;
+    ffgky(file, TINT, "YBAYROFF", &offset, nullptr, &status);
+    if (status == 0)
+        image.bayer.offsetY = offset;
+
+    if (image.bayer.offsetX == 1) {
+        static const int mirrored[] = {kPatternGRBG, kPatternBGGR, kPatternRGGB, kPatternGBRG};
+        image.bayer.pattern = mirrored[image.bayer.pattern - kPatternRGGB];
+        image.bayer.offsetX = 0;
+    } else if (image.bayer.offsetX != 0) {
+        return false;
+    }
+    if (image.bayer.offsetY != 0 && image.bayer.offsetY != 1)
+        return false;
+    image.hasDebayer = true;
+    return true;
+}
+
+// CFITSIO keeps the messages of every failed call on a process-wide stack
+// that the next error report prints. The loader turns its failures into
+// `loadError` and expects absent keywords, so it drops its own messages.
+struct ErrorMessageMark {
+    ErrorMessageMark() { ffpmrk(); }
+    ~ErrorMessageMark() { ffcmrk(); }
+    ErrorMessageMark(const ErrorMessageMark &) = delete;
+    ErrorMessageMark &operator=(const ErrorMessageMark &) = delete;
+};
+
+} // namespace
+
+bool FITSData::readFits(const QByteArray &bytes, bool unpack)
+{
+    // A failed load leaves nothing open. The memory file must be closed
+    // before its buffer goes: closing flushes into it.
+    auto fail = [this](const QString &reason) {
+        if (loadError.isEmpty())
+            loadError = reason;
+        fitsHandle.reset();
+        releaseMemoryFile();
+        return false;
+    };
+    const ErrorMessageMark mark;
+    loadError.clear();
+    if (extension.contains(QLatin1String(".fz")))
+        unpack = true;
+
+    fitsHandle.reset();
+    releaseMemoryFile();
+    int status = 0;
+    // Bytes of the file that hold what its header declares. CFITSIO's own
+    // idea of a memory file's size comes from the header, not the buffer.
+    int64_t available = 0;
+    if (unpack) {
+        if (!unpackToMemory(bytes) || !fitsHandle)
+            return fail(QStringLiteral("cannot unpack the compressed FITS data"));
+        available = fitsHandle->Fptr->logfilesize;
+        if (memoryFile)
+            available = std::min<int64_t>(available, int64_t(memoryFileSize));
+    } else if (bytes.isEmpty()) {
+        fitsfile *file = nullptr;
+        const QByteArray name = QFile::encodeName(filename);
+        ffdkopn(&file, name.constData(), READONLY, &status);
+        fitsHandle.reset(file);
+        stats.size = QFile(filename).size();
+        if (status)
+            return fail(fitsStatusText(status));
+        available = fitsHandle->Fptr->logfilesize;
+    } else {
+        // CFITSIO reads a memory file through the addresses of its buffer
+        // pointer and size for as long as it is open, so the object keeps
+        // its own copy rather than the caller's, padded to whole blocks so
+        // that no record read can leave it.
+        const size_t padded = size_t((bytes.size() + kFitsBlock - 1) / kFitsBlock * kFitsBlock);
+        memoryFile = std::calloc(padded, 1);
+        if (!memoryFile)
+            return fail(QStringLiteral("cannot allocate %1 bytes").arg(padded));
+        std::memcpy(memoryFile, bytes.constData(), size_t(bytes.size()));
+        memoryFileSize = padded;
+        available = bytes.size();
+        fitsfile *file = nullptr;
+        const QByteArray name = QFile::encodeName(filename);
+        ffomem(&file, name.constData(), READONLY, &memoryFile, &memoryFileSize, 0, nullptr, &status);
+        fitsHandle.reset(file);
+        if (status)
+            return fail(fitsStatusText(status));
+        stats.size = bytes.size();
+    }
+
+    fitsfile *file = fitsHandle.get();
+    ImageHdu hdu;
+    int hduType = 0;
+    ffmahd(file, 1, &hduType, &status);
+    readImageParameters(file, hdu, status);
+    const bool compressed = fits_is_compressed_image(file, &status);
+    if (status)
+        return fail(fitsStatusText(status));
+    bitpix = hdu.bitpix;
+    stats.dimensions = hdu.naxis;
+
+    if ((compressed || hdu.naxis < 1) && !unpack) {
+        // Tile-compressed data and images in extensions are read from an
+        // uncompressed copy in memory; a load does this at most once.
+        resetForLoad(filename);
+        return readFits(bytes, true);
+    }
+    if (hdu.naxis < 2 && unpack) {
+        if (!moveToFirstImage(file, hdu, status))
+            return fail(status ? fitsStatusText(status) : QStringLiteral("no image HDU with two or more axes"));
+        bitpix = hdu.bitpix;
+        stats.dimensions = hdu.naxis;
+    }
+    if (hdu.naxis < 2)
+        return fail(QStringLiteral("not an image (NAXIS %1)").arg(hdu.naxis));
+
+    SampleFormat format;
+    if (!sampleFormatOf(hdu.bitpix, format))
+        return fail(QStringLiteral("unsupported BITPIX %1").arg(hdu.bitpix));
+    const QString violation = limitViolation(file, hdu, available, status);
+    if (!violation.isEmpty())
+        return fail(violation);
+
+    // A cube of three planes is colour; any other third axis is read as its
+    // first plane, a grey image, since the model holds at most three.
+    const LONGLONG naxis3 = hdu.naxis >= 3 ? hdu.axes[2] : 1;
+    stats.sampleType = format.sampleType;
+    stats.bytesPerSample = format.bytesPerSample;
+    bitpix = format.bitpix;
+    stats.width = uint16_t(hdu.axes[0]);
+    stats.height = uint16_t(hdu.axes[1]);
+    stats.samplesPerChannel = uint32_t(stats.width) * stats.height;
+    stats.channels = naxis3 == 3 ? 3 : 1;
+    roiPixels.reset();
+
+    if (!readSamples(*this, file, format, status)) {
+        if (status != NUM_OVERFLOW)
+            return fail(loadError);
+        status = 0;
+        loadError.clear();
+        if (!readSamples(*this, file, overflowFallback(format), status))
+            return fail(loadError);
+    }
+
+    int headerStatus = 0;
+    char *header = nullptr;
+    int cardCount = 0;
+    ffhdr2str(file, 0, nullptr, 0, &header, &cardCount, &headerStatus);
+    if (headerStatus)
+        ffrprt(stderr, headerStatus);
+    else
+        headerRecords = parseHeaderCards(header, cardCount);
+    if (header) {
+        int freeStatus = 0;
+        fffree(header, &freeStatus);
+    }
+
+    QVariant date;
+    if (findRecordValue(QStringLiteral("DATE-OBS"), date))
+        observationTime = date.toDateTime();
+
+    bool demosaiced = true;
+    if (naxis3 == 1 && stats.channels == 1 && detectBayer(*this, file)) {
+        if (inTempDir && scratchFile.open()) {
+            scratchFile.write(bytes);
+            scratchFile.close();
+            filename = scratchFile.fileName();
+        }
+        demosaiced = stats.sampleType == kSampleUInt8 ? debayer8() : debayer16();
+    }
+    if (demosaiced)
+        computeStatistics(false);
+    if (mode == Normal || mode == Align)
+        loadWorldCoordinates();
+    return true;
 }

@@ -1,1 +1,127 @@
 #pragma once
+
+// Per-type statistics kernels over plain sample buffers. The image object's
+// statistics operations (stats/fits_data_statistics.cpp) split the work and
+// call these.
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+// Partial sums of one mean/deviation task.
+struct SumData {
+    double sum = 0;
+    double sumOfSquares = 0;
+    double count = 0;
+};
+
+// Every statistics pass splits each plane into this many tasks, whatever
+// the image size or the number of cores; the last takes the remainder.
+constexpr uint32_t kStatisticsTasks = 16;
+
+// Above this many samples per plane the median uses every step-th sample.
+constexpr uint32_t kMedianSampleLimit = 500000;
+
+// The (minimum, maximum) pair a scan starts from: the highest and the
+// lowest value of the type, so that an empty range returns it unchanged.
+template <typename T>
+constexpr std::pair<T, T> minMaxStart()
+{
+    return {std::numeric_limits<T>::max(), std::numeric_limits<T>::lowest()};
+}
+
+// Folds one value into a running (minimum, maximum) pair. The comparisons
+// are written so that a NaN never becomes the minimum, replaces the
+// running maximum, and is replaced again by the next number.
+template <typename T>
+inline void foldMinMax(std::pair<T, T> &range, T minimum, T maximum)
+{
+    range.first = (minimum < range.first) ? minimum : range.first;
+    range.second = (range.second > maximum) ? range.second : maximum;
+}
+
+// Minimum and maximum of `count` samples.
+template <typename T>
+std::pair<T, T> minMaxOf(const T *data, uint32_t count)
+{
+    std::pair<T, T> range = minMaxStart<T>();
+    for (uint32_t i = 0; i < count; ++i)
+        foldMinMax(range, data[i], data[i]);
+    return range;
+}
+
+// Sum and sum of squares of `count` samples from element `start` on.
+template <typename T>
+SumData chunkSums(uint32_t start, uint32_t count, const T *buffer)
+{
+    SumData sums;
+    sums.count = double(count);
+    if (count == 0)
+        return sums;
+    const T *data = buffer + start;
+    if constexpr (std::is_integral_v<T> && sizeof(T) <= 2) {
+        // Narrow integers sum exactly in 64 bits, even the squares of 2^32
+        // samples, and the loop vectorises; the result is the exact sum
+        // rounded once, where a running double sum rounds at every step
+        // once it passes 2^53.
+        int64_t sum = 0;
+        uint64_t squares = 0;
+        for (uint32_t i = 0; i < count; ++i) {
+            const int64_t x = data[i];
+            sum += x;
+            squares += uint64_t(x * x);
+        }
+        sums.sum = double(sum);
+        sums.sumOfSquares = double(squares);
+    } else {
+        double sum = 0, squares = 0;
+        for (uint32_t i = 0; i < count; ++i) {
+            const double x = double(data[i]);
+            sum += x;
+            squares += x * x;
+        }
+        sums.sum = sum;
+        sums.sumOfSquares = squares;
+    }
+    return sums;
+}
+
+// A sample as the median sees it: integers bit for bit in 32 bits (wider
+// ones keep their low half), floating values truncated toward zero, with
+// NaN and values out of range as the lowest int.
+template <typename T>
+inline int32_t medianSample(T x)
+{
+    if constexpr (std::is_floating_point_v<T>) {
+        const double v = double(x);
+        if (!(v > -2147483649.0 && v < 2147483648.0))
+            return std::numeric_limits<int32_t>::min();
+        return int32_t(v);
+    } else {
+        return int32_t(uint32_t(x));
+    }
+}
+
+// Distance between the samples the median uses: 1 up to the limit, then
+// the integer part of n / limit + 0.999.
+uint64_t medianStep(uint32_t count);
+
+// Median of the values (reordered on the way), as GSL takes it from sorted
+// data: the middle value, the mean of the two middle values, or 0 for none.
+double medianOfValues(std::vector<int32_t> &values);
+
+// Median of every step-th sample of a plane of `count` samples; `values` is
+// scratch space kept between calls.
+template <typename T>
+double subsampledMedian(const T *plane, uint32_t count, std::vector<int32_t> &values)
+{
+    const uint64_t step = medianStep(count);
+    values.clear();
+    values.reserve(size_t((uint64_t(count) + step - 1) / step));
+    for (uint64_t p = 0; p < count; p += step)
+        values.push_back(medianSample(plane[p]));
+    return medianOfValues(values);
+}

@@ -16,9 +16,11 @@ bool writeHdu(fitsfile *f, const FitsImageSpec &spec, int &status)
         QByteArray text = card.toLatin1();
         fits_write_record(f, text.constData(), &status);
     }
+    if (axes.empty())
+        return status == 0;  // CFITSIO 4.2 loops in fits_set_bscale on an HDU without data
     // Store the given values as they are, whatever BZERO/BSCALE say.
     fits_set_bscale(f, 1.0, 0.0, &status);
-    if (spec.data && !axes.empty()) {
+    if (spec.data) {
         long long n = 1;
         for (long a : axes)
             n *= a;

@@ -1,0 +1,265 @@
+#include "image/fits_data.h"
+#include "image/limits.h"
+#include "stats/statistics.h"
+
+#include <QFuture>
+#include <QThreadPool>
+#include <QtConcurrent>
+
+#include <array>
+#include <cmath>
+
+namespace {
+
+// The one place that maps a sample type code to its C++ type. Returns false
+// for codes without statistics.
+template <typename Work>
+bool forSampleType(int sampleType, Work &&work)
+{
+    switch (sampleType) {
+    case kSampleUInt8:
+        work(uint8_t());
+        return true;
+    case kSampleUInt16:
+        work(uint16_t());
+        return true;
+    case kSampleInt16:
+        work(int16_t());
+        return true;
+    case kSampleUInt32:
+        work(uint32_t());
+        return true;
+    case kSampleInt32:
+        work(int32_t());
+        return true;
+    case kSampleFloat:
+        work(float());
+        return true;
+    case kSampleInt64:
+        work(int64_t());
+        return true;
+    case kSampleDouble:
+        work(double());
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isHandledSampleType(int sampleType)
+{
+    return forSampleType(sampleType, [](auto) {});
+}
+
+// Reads one keyword of a chain: after the first absent keyword the status
+// stays set and the rest of the chain is not read, so those fields keep
+// their values.
+void readChainKey(fitsfile *file, const char *keyword, double &field, int &status)
+{
+    if (status)
+        return;
+    double value = 0;
+    char comment[FLEN_COMMENT] = {};
+    ffgkyd(file, keyword, &value, comment, &status);
+    if (status == 0)
+        field = value;
+}
+
+// Reads a chain into the three entries of `fields`; true when the first
+// keyword was present.
+bool readChain(fitsfile *file, const char *const keywords[3], double fields[3])
+{
+    int status = 0;
+    readChainKey(file, keywords[0], fields[0], status);
+    const bool first = status == 0;
+    readChainKey(file, keywords[1], fields[1], status);
+    readChainKey(file, keywords[2], fields[2], status);
+    return first;
+}
+
+// The header is asked for keywords that are usually absent; their
+// messages on CFITSIO's error stack are no error.
+struct ErrorMessageMark {
+    ErrorMessageMark() { ffpmrk(); }
+    ~ErrorMessageMark() { ffcmrk(); }
+    ErrorMessageMark(const ErrorMessageMark &) = delete;
+    ErrorMessageMark &operator=(const ErrorMessageMark &) = delete;
+};
+
+bool minMaxFromHeader(fitsfile *file, ImageStatistics &record)
+{
+    const ErrorMessageMark mark;
+    bool found[2] = {false, false};
+    const char *const primary[2] = {"DATAMIN", "DATAMAX"};
+    const char *const chains[2][3] = {{"MIN1", "MIN2", "MIN3"}, {"MAX1", "MAX2", "MAX3"}};
+    double *fields[2] = {record.minimum, record.maximum};
+    for (int i = 0; i < 2; ++i) {
+        int status = 0;
+        readChainKey(file, primary[i], fields[i][0], status);
+        if (status) {
+            status = 0;
+            readChainKey(file, chains[i][0], fields[i][0], status);
+        }
+        found[i] = status == 0;
+        readChainKey(file, chains[i][1], fields[i][1], status);
+        readChainKey(file, chains[i][2], fields[i][2], status);
+    }
+    // Writers that know no range put 0 and 0 there.
+    return found[0] && found[1] && !(record.minimum[0] == 0.0 && record.maximum[0] == 0.0);
+}
+
+bool medianFromHeader(fitsfile *file, ImageStatistics &record)
+{
+    const ErrorMessageMark mark;
+    static const char *const keywords[3] = {"MEDIAN1", "MEDIAN2", "MEDIAN3"};
+    return readChain(file, keywords, record.median);
+}
+
+bool meanDeviationFromHeader(fitsfile *file, ImageStatistics &record)
+{
+    const ErrorMessageMark mark;
+    static const char *const means[3] = {"MEAN1", "MEAN2", "MEAN3"};
+    static const char *const deviations[3] = {"STDDEV1", "STDDEV2", "STDDEV3"};
+    const bool mean = readChain(file, means, record.mean);
+    const bool deviation = readChain(file, deviations, record.standardDeviation);
+    return mean && deviation;
+}
+
+// The planes a statistics pass reads. False when the buffer is smaller
+// than the record claims; nothing is read then. An empty image needs no
+// buffer at all.
+template <typename T>
+bool planesOf(const FITSData &image, bool roi, const T *&planes)
+{
+    const uint8_t *buffer = roi ? image.roiPixels.get() : image.pixels.get();
+    const ImageStatistics &record = roi ? image.roiStats : image.stats;
+    const uint64_t needed = uint64_t(std::min<int>(image.stats.channels, kMaxChannels)) * record.samplesPerChannel * sizeof(T);
+    planes = reinterpret_cast<const T *>(buffer);
+    if (needed == 0)
+        return true;
+    // The region copy is cut from the whole image, so it is never larger.
+    return buffer && needed <= image.pixelBytes;
+}
+
+int channelCount(const FITSData &image)
+{
+    return std::min<int>(image.stats.channels, kMaxChannels);
+}
+
+} // namespace
+
+template <typename T>
+std::pair<T, T> FITSData::chunkMinMax(uint32_t start, uint32_t count, bool roi) const
+{
+    if (count == 0)
+        return minMaxStart<T>();
+    const T *data = reinterpret_cast<const T *>(roi ? roiPixels.get() : pixels.get());
+    return minMaxOf(data + start, count);
+}
+
+void FITSData::computeStatistics(bool roi)
+{
+    computeMinMax(roi);
+    computeMedian(roi);
+    if (roi) {
+        computeMeanDeviation(true);
+        return;
+    }
+    if (fitsHandle && meanDeviationFromHeader(fitsHandle.get(), stats))
+        return;
+    computeMeanDeviation(false);
+    if (isHandledSampleType(stats.sampleType))
+        stats.signalToNoise = stats.mean[0] / stats.standardDeviation[0];
+}
+
+void FITSData::computeMinMax(bool roi)
+{
+    ImageStatistics &record = roi ? roiStats : stats;
+    if (!roi && fitsHandle && minMaxFromHeader(fitsHandle.get(), record))
+        return;
+    for (int c = 0; c < 3; ++c) {
+        record.minimum[c] = 1.0e30;
+        record.maximum[c] = -1.0e30;
+    }
+    forSampleType(stats.sampleType, [&](auto tag) {
+        using T = decltype(tag);
+        const T *planes = nullptr;
+        if (!planesOf(*this, roi, planes))
+            return;
+        const uint32_t n = record.samplesPerChannel;
+        const uint32_t chunk = n / kStatisticsTasks;
+        const uint32_t last = n - (kStatisticsTasks - 1) * chunk;
+        for (int c = 0; c < channelCount(*this); ++c) {
+            std::array<QFuture<std::pair<T, T>>, kStatisticsTasks> tasks;
+            for (uint32_t k = 0; k < kStatisticsTasks; ++k) {
+                const uint32_t start = uint32_t(c) * n + k * chunk;
+                const uint32_t count = k < kStatisticsTasks - 1 ? chunk : last;
+                tasks[k] = QtConcurrent::run(QThreadPool::globalInstance(),
+                                             [this, start, count, roi] { return chunkMinMax<T>(start, count, roi); });
+            }
+            // A wait on a task that no worker has taken yet runs it in this
+            // thread, so waiting from inside a pool task cannot deadlock.
+            std::pair<T, T> range = minMaxStart<T>();
+            for (auto &task : tasks) {
+                const std::pair<T, T> part = task.result();
+                foldMinMax(range, part.first, part.second);
+            }
+            record.minimum[c] = double(range.first);
+            record.maximum[c] = double(range.second);
+        }
+    });
+}
+
+void FITSData::computeMedian(bool roi)
+{
+    ImageStatistics &record = roi ? roiStats : stats;
+    if (!roi && fitsHandle && medianFromHeader(fitsHandle.get(), record))
+        return;
+    for (double &median : record.median)
+        median = 0;
+    forSampleType(record.sampleType, [&](auto tag) {
+        using T = decltype(tag);
+        const T *planes = nullptr;
+        if (!planesOf(*this, roi, planes))
+            return;
+        const uint32_t n = record.samplesPerChannel;
+        std::vector<int32_t> values;
+        for (int c = 0; c < channelCount(*this); ++c)
+            record.median[c] = n ? subsampledMedian(planes + size_t(c) * n, n, values) : 0.0;
+    });
+}
+
+void FITSData::computeMeanDeviation(bool roi)
+{
+    ImageStatistics &record = roi ? roiStats : stats;
+    forSampleType(stats.sampleType, [&](auto tag) {
+        using T = decltype(tag);
+        const T *planes = nullptr;
+        if (!planesOf(*this, roi, planes))
+            return;
+        const uint32_t n = record.samplesPerChannel;
+        const uint32_t chunk = n / kStatisticsTasks;
+        const uint32_t last = n - (kStatisticsTasks - 1) * chunk;
+        for (int c = 0; c < channelCount(*this); ++c) {
+            std::array<QFuture<SumData>, kStatisticsTasks> tasks;
+            for (uint32_t k = 0; k < kStatisticsTasks; ++k) {
+                const uint32_t start = uint32_t(c) * n + k * chunk;
+                const uint32_t count = k < kStatisticsTasks - 1 ? chunk : last;
+                tasks[k] = QtConcurrent::run(QThreadPool::globalInstance(),
+                                             [planes, start, count] { return chunkSums(start, count, planes); });
+            }
+            SumData total;
+            for (auto &task : tasks) {
+                const SumData part = task.result();
+                total.sum += part.sum;
+                total.sumOfSquares += part.sumOfSquares;
+                total.count += part.count;
+            }
+            if (total.count > 0) {
+                record.mean[c] = total.sum / total.count;
+                const double variance = total.sumOfSquares / total.count - record.mean[c] * record.mean[c];
+                record.standardDeviation[c] = std::sqrt(variance);
+            }
+        }
+    });
+}

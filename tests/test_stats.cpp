@@ -1,0 +1,340 @@
+#include "image/fits_data.h"
+#include "stats/statistics.h"
+#include "tests/fixtures.h"
+
+#include <QElapsedTimer>
+#include <QSemaphore>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QThreadPool>
+#include <QtConcurrent>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+namespace {
+
+template <typename T>
+void setImage(FITSData &data, const std::vector<T> &samples, int sampleType, uint32_t perChannel, uint8_t channels)
+{
+    data.stats.sampleType = sampleType;
+    data.stats.bytesPerSample = int(sizeof(T));
+    data.stats.samplesPerChannel = perChannel;
+    data.stats.width = uint16_t(std::min<uint32_t>(perChannel, 65535));
+    data.stats.height = perChannel ? uint16_t(perChannel / data.stats.width) : 0;
+    data.stats.channels = channels;
+    data.pixelBytes = uint32_t(samples.size() * sizeof(T));
+    data.pixels.reset(new uint8_t[data.pixelBytes]);
+    if (data.pixelBytes)
+        std::memcpy(data.pixels.get(), samples.data(), data.pixelBytes);
+}
+
+struct Reference {
+    double minimum[3] = {};
+    double maximum[3] = {};
+    double mean[3] = {};
+    double deviation[3] = {};
+    double median[3] = {};
+};
+
+// Straightforward serial statistics, for samples without NaN.
+template <typename T>
+Reference serialStatistics(const std::vector<T> &samples, uint32_t n, int channels)
+{
+    Reference r;
+    const uint32_t step = n > 500000 ? uint32_t(std::floor(n / 500000.0 + 0.999)) : 1;
+    for (int c = 0; c < channels; ++c) {
+        const T *plane = samples.data() + size_t(c) * n;
+        long double sum = 0, squares = 0;
+        T lo = plane[0], hi = plane[0];
+        std::vector<int64_t> sampled;
+        for (uint32_t i = 0; i < n; ++i) {
+            lo = std::min(lo, plane[i]);
+            hi = std::max(hi, plane[i]);
+            sum += plane[i];
+            squares += (long double)plane[i] * plane[i];
+            if (i % step == 0) {
+                int64_t v;
+                if (std::is_floating_point<T>::value) {
+                    v = int64_t(std::trunc(double(plane[i])));
+                } else {
+                    v = int64_t(int32_t(uint32_t(uint64_t(plane[i]))));
+                }
+                sampled.push_back(v);
+            }
+        }
+        std::sort(sampled.begin(), sampled.end());
+        const size_t m = sampled.size();
+        r.median[c] = m % 2 ? double(sampled[m / 2]) : (double(sampled[m / 2 - 1]) + double(sampled[m / 2])) / 2;
+        r.minimum[c] = double(lo);
+        r.maximum[c] = double(hi);
+        r.mean[c] = double(sum / n);
+        r.deviation[c] = double(std::sqrt(squares / n - (sum / n) * (sum / n)));
+    }
+    return r;
+}
+
+template <typename T>
+std::vector<T> randomSamples(size_t count, std::mt19937_64 &random)
+{
+    std::vector<T> samples(count);
+    for (T &x : samples) {
+        if constexpr (std::is_floating_point<T>::value)
+            x = T(std::uniform_real_distribution<double>(-1e6, 1e6)(random));
+        else if constexpr (sizeof(T) == 8)
+            x = T(random() >> 12);  // sums of squares stay within double precision
+        else
+            x = T(random());
+    }
+    return samples;
+}
+
+template <typename T>
+void expectSerialResults(int sampleType)
+{
+    std::mt19937_64 random(sampleType);
+    for (uint32_t n : {1u, 15u, 16u, 1000u, 4099u}) {
+        for (uint8_t channels : {uint8_t(1), uint8_t(3)}) {
+            const std::vector<T> samples = randomSamples<T>(size_t(n) * channels, random);
+            FITSData data;
+            setImage(data, samples, sampleType, n, channels);
+            data.computeStatistics(false);
+            const Reference r = serialStatistics(samples, n, channels);
+            for (int c = 0; c < channels; ++c) {
+                SCOPED_TRACE(::testing::Message() << "type " << sampleType << " n " << n << " channel " << c);
+                EXPECT_EQ(data.stats.minimum[c], r.minimum[c]);
+                EXPECT_EQ(data.stats.maximum[c], r.maximum[c]);
+                EXPECT_EQ(data.stats.median[c], r.median[c]);
+                EXPECT_NEAR(data.stats.mean[c], r.mean[c], 1e-12 * std::abs(r.mean[c]) + 1e-9);
+                if (n > 1) {
+                    EXPECT_NEAR(data.stats.standardDeviation[c], r.deviation[c], 1e-7 * r.deviation[c]);
+                }
+            }
+            EXPECT_DOUBLE_EQ(data.stats.signalToNoise, data.stats.mean[0] / data.stats.standardDeviation[0]);
+        }
+    }
+}
+
+} // namespace
+
+TEST(Statistics, MatchesASerialComputationForEveryType)
+{
+    expectSerialResults<uint8_t>(kSampleUInt8);
+    expectSerialResults<uint16_t>(kSampleUInt16);
+    expectSerialResults<int16_t>(kSampleInt16);
+    expectSerialResults<uint32_t>(kSampleUInt32);
+    expectSerialResults<int32_t>(kSampleInt32);
+    expectSerialResults<float>(kSampleFloat);
+    expectSerialResults<int64_t>(kSampleInt64);
+    expectSerialResults<double>(kSampleDouble);
+}
+
+TEST(Statistics, NaNNeverBecomesTheMinimumAndOnlyTheLastMaximum)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    struct Case {
+        std::vector<float> samples;
+        double minimum, maximum, median;
+    };
+    const Case cases[] = {
+        {{2, nan, 7, 1}, 1, 7, 1.5},
+        {{3, 1, nan}, 1, nan, 1},
+        {{nan, nan, 5}, 5, 5, -2147483648.0},
+        {{-5, -2.5f, -9}, -9, -2.5, -5},
+        {{0.25f, 0.5f, 0.75f}, 0.25, 0.75, 0},
+        {{3e9f, -3e9f, 1}, -3e9, 3e9, -2147483648.0},
+    };
+    for (const Case &c : cases) {
+        FITSData data;
+        setImage(data, c.samples, kSampleFloat, uint32_t(c.samples.size()), 1);
+        data.computeStatistics(false);
+        EXPECT_EQ(data.stats.minimum[0], c.minimum);
+        if (std::isnan(c.maximum)) {
+            EXPECT_TRUE(std::isnan(data.stats.maximum[0]));
+        } else {
+            EXPECT_EQ(data.stats.maximum[0], c.maximum);
+        }
+        EXPECT_EQ(data.stats.median[0], c.median);
+    }
+}
+
+TEST(Statistics, MedianSubsamplesLargePlanes)
+{
+    // Odd positions hold a large value, so the median tells which samples
+    // were used: all of them give the mean of the two values.
+    struct Case {
+        uint32_t n;
+        int period;
+        double median;
+    };
+    const Case cases[] = {
+        {500000, 2, 30000.5},  // every sample
+        {501000, 2, 1},        // every second sample
+        {1000000, 2, 1},       // integer part of 2.999: still every second
+        {1200000, 3, 1},       // integer part of 3.399: every third
+    };
+    for (const Case &c : cases) {
+        std::vector<uint16_t> samples(c.n);
+        for (uint32_t i = 0; i < c.n; ++i)
+            samples[i] = i % uint32_t(c.period) ? 60000 : 1;
+        FITSData data;
+        setImage(data, samples, kSampleUInt16, c.n, 1);
+        data.computeMedian(false);
+        EXPECT_EQ(data.stats.median[0], c.median) << c.n;
+    }
+    EXPECT_EQ(medianStep(500000), 1u);
+    EXPECT_EQ(medianStep(200000000), 400u);  // an 8-bit step would wrap here
+    EXPECT_EQ(medianStep(UINT32_MAX), 8590u);
+
+    std::vector<int32_t> two = {4, 3};
+    EXPECT_EQ(medianOfValues(two), 3.5);
+    std::vector<int32_t> none;
+    EXPECT_EQ(medianOfValues(none), 0.0);
+    std::vector<int32_t> large = {2000000000, 2100000000, -5, 2147483647};
+    EXPECT_EQ(medianOfValues(large), 2050000000.0);
+}
+
+// Three channels with disjoint ranges: the region copy gets statistics of
+// its own, each channel from its own plane.
+TEST(Statistics, RegionChannelsAreKeptApart)
+{
+    std::mt19937_64 random(7);
+    std::vector<uint16_t> samples(3 * 999);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = uint16_t(10000 * (i / 999) + random() % 1000);
+    FITSData data;
+    setImage(data, samples, kSampleUInt16, 999, 3);
+    data.makeRoiBuffer(QRect(QPoint(11, 1), QPoint(20, 1)));
+    ASSERT_TRUE(data.roiPixels);
+    for (int c = 0; c < 3; ++c) {
+        std::vector<uint16_t> region(samples.begin() + 999 * c + 10, samples.begin() + 999 * c + 20);
+        const Reference r = serialStatistics(region, 10, 1);
+        EXPECT_EQ(data.roiStats.minimum[c], r.minimum[0]);
+        EXPECT_EQ(data.roiStats.maximum[c], r.maximum[0]);
+        EXPECT_EQ(data.roiStats.median[c], r.median[0]);
+        EXPECT_NEAR(data.roiStats.mean[c], r.mean[0], 1e-9);
+    }
+}
+
+TEST(Statistics, EmptyConstantAndUnknownImages)
+{
+    FITSData empty;
+    setImage(empty, std::vector<uint8_t>(), kSampleUInt8, 0, 1);
+    empty.stats.mean[0] = 5;
+    empty.stats.standardDeviation[0] = 2;
+    empty.computeStatistics(false);
+    EXPECT_EQ(empty.stats.minimum[0], 255);
+    EXPECT_EQ(empty.stats.maximum[0], 0);
+    EXPECT_EQ(empty.stats.median[0], 0);
+    EXPECT_EQ(empty.stats.mean[0], 5);
+    EXPECT_EQ(empty.stats.signalToNoise, 2.5);
+
+    FITSData constant;
+    setImage(constant, std::vector<uint16_t>(100, 500), kSampleUInt16, 100, 1);
+    constant.computeStatistics(false);
+    EXPECT_EQ(constant.stats.standardDeviation[0], 0);
+    EXPECT_EQ(constant.stats.signalToNoise, std::numeric_limits<double>::infinity());
+
+    FITSData unknown;
+    setImage(unknown, std::vector<uint8_t>(16, 1), 30, 16, 1);
+    unknown.stats.mean[0] = 3;
+    unknown.stats.signalToNoise = 9;
+    unknown.computeStatistics(false);
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_EQ(unknown.stats.minimum[c], 1e30);
+        EXPECT_EQ(unknown.stats.maximum[c], -1e30);
+        EXPECT_EQ(unknown.stats.median[c], 0);
+    }
+    EXPECT_EQ(unknown.stats.mean[0], 3);
+    EXPECT_EQ(unknown.stats.signalToNoise, 9);
+
+    // A record that claims more samples than the buffer holds reads nothing.
+    FITSData inconsistent;
+    setImage(inconsistent, std::vector<uint16_t>(4, 8), kSampleUInt16, 4, 1);
+    inconsistent.stats.samplesPerChannel = 400;
+    inconsistent.stats.channels = 9;
+    inconsistent.computeStatistics(false);
+    EXPECT_EQ(inconsistent.stats.minimum[0], 1e30);
+}
+
+TEST(Statistics, HeaderKeywordsStandInForComputedValues)
+{
+    QTemporaryDir dir;
+    const int16_t samples[4] = {1, 2, 3, 4};
+    struct Case {
+        QStringList cards;
+        double minimum, maximum, median, mean, deviation, signalToNoise;
+    };
+    const double computedDeviation = std::sqrt(1.25);
+    const Case cases[] = {
+        {{}, 1, 4, 2.5, 2.5, computedDeviation, 2.5 / computedDeviation},
+        {{"DATAMIN =                    0", "DATAMAX =                    0"}, 1, 4, 2.5, 2.5, computedDeviation,
+         2.5 / computedDeviation},
+        {{"DATAMIN =                   10", "DATAMAX =                   20"}, 10, 20, 2.5, 2.5, computedDeviation,
+         2.5 / computedDeviation},
+        {{"MIN1    =                   10", "MAX1    =                   20"}, 10, 20, 2.5, 2.5, computedDeviation,
+         2.5 / computedDeviation},
+        {{"DATAMIN =                   10"}, 1, 4, 2.5, 2.5, computedDeviation, 2.5 / computedDeviation},
+        {{"MEDIAN1 =                123.5"}, 1, 4, 123.5, 2.5, computedDeviation, 2.5 / computedDeviation},
+        {{"MEAN1   =                  7.5"}, 1, 4, 2.5, 2.5, computedDeviation, 2.5 / computedDeviation},
+        {{"MEAN1   =                  7.5", "STDDEV1 =                    3"}, 1, 4, 2.5, 7.5, 3, 0},
+    };
+    for (const Case &c : cases) {
+        const QString file = dir.filePath("header.fits");
+        ASSERT_TRUE(writeFits(file, {16, {2, 2}, samples, TSHORT, c.cards}));
+        FITSData data;
+        ASSERT_TRUE(data.startLoad(file).result());
+        const std::string trace = c.cards.join(' ').toStdString();
+        EXPECT_EQ(data.stats.minimum[0], c.minimum) << trace;
+        EXPECT_EQ(data.stats.maximum[0], c.maximum) << trace;
+        EXPECT_EQ(data.stats.minimum[1], c.minimum == 10 ? 0 : 1e30) << trace;
+        EXPECT_EQ(data.stats.median[0], c.median) << trace;
+        EXPECT_DOUBLE_EQ(data.stats.mean[0], c.mean) << trace;
+        EXPECT_DOUBLE_EQ(data.stats.standardDeviation[0], c.deviation) << trace;
+        EXPECT_DOUBLE_EQ(data.stats.signalToNoise, c.signalToNoise) << trace;
+    }
+}
+
+// The load runs on a pool thread and waits there for its statistics tasks.
+// With every other worker busy, those waits must run the tasks themselves.
+TEST(Statistics, NestedWaitsDoNotDeadlockOnABusyPool)
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath("busy.fits");
+    std::vector<uint16_t> samples(300 * 200);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = uint16_t(i % 30000);
+    ASSERT_TRUE(writeFits(file, {16, {300, 200}, samples.data(), TUSHORT, {}}));
+
+    QThreadPool *pool = QThreadPool::globalInstance();
+    const int threads = pool->maxThreadCount();
+    pool->setMaxThreadCount(2);
+    QSemaphore started, release;
+    QFuture<void> blocker = QtConcurrent::run(pool, [&] {
+        started.release();
+        release.acquire();
+    });
+    started.acquire();
+
+    FITSData data;
+    QFuture<bool> load = data.startLoad(file);
+    QElapsedTimer timer;
+    timer.start();
+    while (!load.isFinished() && timer.elapsed() < 20000)
+        QThread::msleep(5);
+    const bool finished = load.isFinished();
+    release.release();
+    blocker.waitForFinished();
+    load.waitForFinished();
+    pool->setMaxThreadCount(threads);
+
+    EXPECT_TRUE(finished) << "the load waited for tasks that no worker could start";
+    EXPECT_TRUE(load.result());
+    EXPECT_EQ(data.stats.maximum[0], 29999);
+}
