@@ -133,6 +133,9 @@ QString contentDisposition(const QString &fileName)
 QByteArray fitsMetadata(const QString &path, QString *error)
 {
     FITSData data;
+    // The record needs only the header: samples, statistics and demosaic
+    // would be work thrown away.
+    data.headerOnly = true;
     QFuture<bool> load = data.startLoad(path);
     load.waitForFinished();
     if (!load.result() && error)

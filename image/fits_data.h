@@ -147,6 +147,11 @@ public:
     QDateTime observationTime;
     // Short reason of the last failed load, for the caller's message.
     QString loadError;
+    // Set before startLoad() by users that need only what the header says
+    // (the metadata record): the shape and header records are loaded after
+    // the same checks as a full load, but no samples, statistics, demosaic
+    // or world coordinates.
+    bool headerOnly = false;
 
 private:
     void releaseMemoryFile();

@@ -267,6 +267,27 @@ struct ErrorMessageMark {
     ErrorMessageMark &operator=(const ErrorMessageMark &) = delete;
 };
 
+// Header records of the current HDU and the observation time they give.
+void readHeaderRecords(FITSData &data, fitsfile *file)
+{
+    int headerStatus = 0;
+    char *header = nullptr;
+    int cardCount = 0;
+    ffhdr2str(file, 0, nullptr, 0, &header, &cardCount, &headerStatus);
+    if (headerStatus)
+        ffrprt(stderr, headerStatus);
+    else
+        data.headerRecords = parseHeaderCards(header, cardCount);
+    if (header) {
+        int freeStatus = 0;
+        fffree(header, &freeStatus);
+    }
+
+    QVariant date;
+    if (data.findRecordValue(QStringLiteral("DATE-OBS"), date))
+        data.observationTime = date.toDateTime();
+}
+
 } // namespace
 
 bool FITSData::readFits(const QByteArray &bytes, bool unpack)
@@ -372,6 +393,13 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
     stats.channels = naxis3 == 3 ? 3 : 1;
     roiPixels.reset();
 
+    if (headerOnly) {
+        // Everything the header says, after the same checks as a full load,
+        // so that a file gets the same records either way.
+        readHeaderRecords(*this, file);
+        return true;
+    }
+
     if (!readSamples(*this, file, format, status)) {
         if (status != NUM_OVERFLOW)
             return fail(loadError);
@@ -381,22 +409,7 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
             return fail(loadError);
     }
 
-    int headerStatus = 0;
-    char *header = nullptr;
-    int cardCount = 0;
-    ffhdr2str(file, 0, nullptr, 0, &header, &cardCount, &headerStatus);
-    if (headerStatus)
-        ffrprt(stderr, headerStatus);
-    else
-        headerRecords = parseHeaderCards(header, cardCount);
-    if (header) {
-        int freeStatus = 0;
-        fffree(header, &freeStatus);
-    }
-
-    QVariant date;
-    if (findRecordValue(QStringLiteral("DATE-OBS"), date))
-        observationTime = date.toDateTime();
+    readHeaderRecords(*this, file);
 
     bool demosaiced = true;
     if (naxis3 == 1 && stats.channels == 1 && detectBayer(*this, file)) {
