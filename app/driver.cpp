@@ -2,6 +2,7 @@
 
 #include "app/metadata.h"
 #include "app/previews.h"
+#include "app/version.h"
 #include "stretch/fits_preview.h"
 
 #include <QBuffer>
@@ -195,7 +196,7 @@ int runDriver(int argc, char **argv)
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Small Skylathe OS tool to process FITS/XISF/RAW files."));
-    parser.addVersionOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("Source FITS/XISF/RAW file"));
     const QCommandLineOption qualityOption(QStringLiteral("q"), QStringLiteral("JPEG quality."),
@@ -215,6 +216,14 @@ int runDriver(int argc, char **argv)
     parser.addOption(previewOption);
     parser.addOption(thumbOption);
     parser.addOption(metaOption);
+    // The version text lists the libraries too, so the parser's own
+    // printing is taken over for that one option; errors and help stay its.
+    if (!parser.parse(app.arguments()))
+        parser.process(app);
+    if (parser.isSet(versionOption)) {
+        std::fputs(qPrintable(versionText()), stdout);
+        return 0;
+    }
     parser.process(app);
 
     const QStringList positional = parser.positionalArguments();

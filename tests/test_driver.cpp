@@ -104,11 +104,18 @@ TEST_F(Driver, NoArgumentsPrintsTheHelpTextQuoted)
         EXPECT_TRUE(run.err.contains(part)) << part;
 }
 
-TEST_F(Driver, VersionIsTwoPointZero)
+// The first line is what the standard version option prints; the libraries
+// follow, one a line.
+TEST_F(Driver, VersionNamesTheProgramThenEveryLibrary)
 {
     const ProcessResult run = runSkyimg({"--version"});
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_TRUE(run.out.contains("2.0")) << text(run.out);
+    const QList<QByteArray> lines = run.out.split('\n');
+    ASSERT_GE(lines.size(), 7) << text(run.out);
+    EXPECT_EQ(lines[0], "skyimg 2.0");
+    for (const char *library : {"Qt ", "CFITSIO ", "WCSLIB ", "LibRaw ", "GSL ", "XISF reader "})
+        EXPECT_TRUE(run.out.contains("\n" + QByteArray(library))) << library;
+    EXPECT_TRUE(runSkyimg({"--version", "--bogus"}).exitCode != 0);
 }
 
 TEST_F(Driver, MissingFileIsReportedInTheLogStreamsWords)
