@@ -344,6 +344,14 @@ TEST(XisfReader, RejectsBlocksThatDecodeToTheWrongSize)
         EXPECT_TRUE(fewer.find("fewer") != std::string::npos || fewer.find("decodes to 16 bytes") != std::string::npos)
             << fewer;
 
+        // A tiny block claiming almost 4 GiB is refused before anything is allocated.
+        XisfImageSpec claim = imageSpec(Image::UInt32, 4, 4, 1);
+        claim.codec = codec;
+        claim.attributes["geometry"] = "65535:16000:1";
+        claim.attributes["compression"] = QString(codec) + ":4194240000";
+        const std::string huge = failureOf(xisfFile({claim}));
+        EXPECT_TRUE(huge.find("cannot expand to 4194240000 bytes") != std::string::npos) << huge;
+
         // Damaged compressed bytes.
         XisfImageSpec spec = imageSpec(Image::UInt16, 16, 16, 1);
         spec.codec = codec;

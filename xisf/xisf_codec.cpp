@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -115,6 +116,38 @@ const char *codecName(Codec codec)
         break;
     }
     return "none";
+}
+
+void checkExpansion(Codec codec, const char *in, size_t inSize, size_t outSize)
+{
+    // Best ratios each format can reach: deflate about 1032:1, an LZ4 block
+    // about 255:1 (one byte per 255 bytes of match), Zstandard 32768:1 (a
+    // 4-byte RLE block of 128 KiB). Small blocks get some slack for headers.
+    uint64_t ratio = 1;
+    switch (codec) {
+    case Codec::Zlib:
+        ratio = 1032;
+        break;
+    case Codec::Lz4:
+        ratio = 256;
+        break;
+    case Codec::Zstd:
+        ratio = 32768;
+        break;
+    case Codec::None:
+        break;
+    }
+    if (uint64_t(outSize) > uint64_t(inSize) * ratio + 1024)
+        throw Error(std::string(codecName(codec)) + " block of " + sizeText(inSize) + " cannot expand to " +
+                    sizeText(outSize));
+    if (codec == Codec::Zstd) {
+        // The frame header usually states its size: a lie shows before decoding.
+        const unsigned long long frame = ZSTD_getFrameContentSize(in, inSize);
+        if (frame == ZSTD_CONTENTSIZE_ERROR)
+            throw Error("zstd block does not start with a zstd frame");
+        if (frame != ZSTD_CONTENTSIZE_UNKNOWN && frame > outSize)
+            throw Error("zstd block expands beyond its declared " + sizeText(outSize));
+    }
 }
 
 void decompress(Codec codec, const char *in, size_t inSize, char *out, size_t outSize)

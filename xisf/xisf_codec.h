@@ -15,6 +15,11 @@ enum class Codec { None, Zlib, Lz4, Zstd };
 // ever written or allocated.
 void decompress(Codec codec, const char *in, size_t inSize, char *out, size_t outSize);
 
+// Throws unless a block of `inSize` compressed bytes can decode to
+// `outSize` bytes at all, so that a tiny block claiming gigabytes is
+// refused before the output is allocated.
+void checkExpansion(Codec codec, const char *in, size_t inSize, size_t outSize);
+
 // Undoes XISF byte shuffling: all first bytes of the items, then all second
 // bytes, and so on, with the bytes after the last whole item left in place.
 void unshuffle(const char *in, char *out, size_t size, size_t itemSize);

@@ -354,8 +354,9 @@ ImageEntry parseImage(QXmlStreamReader &xml, uint64_t fileSize)
     parseLocation(attributes.value(QLatin1String("location")), block, fileSize);
 
     const size_t sampleSize = Image::sampleFormatSize(Access::sampleFormat(image));
-    const QString compression = attributes.value(QLatin1String("compression")).toString();
-    const QString subBlocks = attributes.value(QLatin1String("subblocks")).toString();
+    // Compression may also be stated on an embedded Data element, which wins.
+    QString compression = attributes.value(QLatin1String("compression")).toString();
+    QString subBlocks = attributes.value(QLatin1String("subblocks")).toString();
 
     QString text;
     bool haveData = false;
@@ -369,8 +370,8 @@ ImageEntry parseImage(QXmlStreamReader &xml, uint64_t fileSize)
             if (isXisfElement(xml, "FITSKeyword")) {
                 const QXmlStreamAttributes a = xml.attributes();
                 Access::fitsKeywords(image).push_back({utf8(a.value(QLatin1String("name"))),
-                                                utf8(a.value(QLatin1String("value"))),
-                                                utf8(a.value(QLatin1String("comment")))});
+                                                       utf8(a.value(QLatin1String("value"))),
+                                                       utf8(a.value(QLatin1String("comment")))});
                 xml.skipCurrentElement();
             } else if (isXisfElement(xml, "Data") && block.location == Location::Embedded && !haveData) {
                 const QXmlStreamAttributes a = xml.attributes();
@@ -381,17 +382,11 @@ ImageEntry parseImage(QXmlStreamReader &xml, uint64_t fileSize)
                     block.encoding = Encoding::Hex;
                 else
                     throw Error("unsupported embedded data encoding " + quoted(encoding));
-                // Compression may be stated on the Data element itself.
-                QString dataCompression, dataSubBlocks;
-                if (a.hasAttribute(QLatin1String("compression")))
-                    dataCompression = a.value(QLatin1String("compression")).toString();
-                if (a.hasAttribute(QLatin1String("subblocks")))
-                    dataSubBlocks = a.value(QLatin1String("subblocks")).toString();
+                if (a.hasAttribute(QLatin1String("compression"))) {
+                    compression = a.value(QLatin1String("compression")).toString();
+                    subBlocks = a.value(QLatin1String("subblocks")).toString();
+                }
                 text = xml.readElementText();
-                if (!dataCompression.isEmpty())
-                    parseCompression(QStringRef(&dataCompression), block, sampleSize);
-                if (!dataSubBlocks.isEmpty())
-                    parseSubBlocks(QStringRef(&dataSubBlocks), block);
                 haveData = true;
             } else {
                 xml.skipCurrentElement();
@@ -406,9 +401,9 @@ ImageEntry parseImage(QXmlStreamReader &xml, uint64_t fileSize)
     if (block.location != Location::Attachment)
         block.text = withoutWhitespace(text);
 
-    if (!compression.isEmpty() && block.codec == detail::Codec::None)
+    if (!compression.isEmpty())
         parseCompression(QStringRef(&compression), block, sampleSize);
-    if (!subBlocks.isEmpty() && block.subBlocks.empty()) {
+    if (!subBlocks.isEmpty()) {
         if (block.codec == detail::Codec::None)
             throw Error("compression sub-blocks without compression");
         parseSubBlocks(QStringRef(&subBlocks), block);
@@ -565,21 +560,30 @@ void XISFReader::Private::readPixels(ImageEntry &entry)
     }
 
     if (block.codec != detail::Codec::None) {
+        if (block.subBlocks.empty()) {
+            detail::checkExpansion(block.codec, raw, size_t(rawSize), size_t(needed));
+        } else {
+            uint64_t in = 0;
+            for (const SubBlock &sub : block.subBlocks) {
+                if (sub.compressed > rawSize - in)
+                    throw Error("compression sub-blocks reach past the end of the data block");
+                detail::checkExpansion(block.codec, raw + in, size_t(sub.compressed), size_t(sub.uncompressed));
+                in += sub.compressed;
+            }
+            if (in != rawSize)
+                throw Error("compression sub-blocks do not cover the data block");
+        }
         ByteArray expanded{size_t(needed)};
         if (block.subBlocks.empty()) {
             detail::decompress(block.codec, raw, size_t(rawSize), expanded.data(), size_t(needed));
         } else {
             uint64_t in = 0, out = 0;
             for (const SubBlock &sub : block.subBlocks) {
-                if (sub.compressed > rawSize - in)
-                    throw Error("compression sub-blocks reach past the end of the data block");
                 detail::decompress(block.codec, raw + in, size_t(sub.compressed), expanded.data() + out,
                                    size_t(sub.uncompressed));
                 in += sub.compressed;
                 out += sub.uncompressed;  // sums to `needed`: checked while parsing
             }
-            if (in != rawSize)
-                throw Error("compression sub-blocks do not cover the data block");
         }
         attached = ByteArray();
         decoded = QByteArray();
