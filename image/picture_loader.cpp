@@ -13,7 +13,7 @@ namespace {
 
 // A picture becomes up to three 8-bit planes; anything larger than the
 // image model holds is refused, before decoding when the format tells.
-bool fitsImageModel(const QSize &size)
+bool withinImageModel(const QSize &size)
 {
     return size.width() > 0 && size.height() > 0 && uint64_t(size.width()) <= kMaxAxisLength &&
            uint64_t(size.height()) <= kMaxAxisLength &&
@@ -39,7 +39,7 @@ bool FITSData::readPicture(const QByteArray &bytes)
         reader.setFileName(filename);
     }
     const QSize declared = reader.size();
-    if (declared.isValid() && !fitsImageModel(declared)) {
+    if (declared.isValid() && !withinImageModel(declared)) {
         loadError = QStringLiteral("picture of %1 pixels is out of range").arg(sizeText(declared));
         return false;
     }
@@ -48,7 +48,7 @@ bool FITSData::readPicture(const QByteArray &bytes)
         loadError = QStringLiteral("cannot decode picture: %1").arg(reader.errorString());
         return false;
     }
-    if (!fitsImageModel(image.size())) {
+    if (!withinImageModel(image.size())) {
         loadError = QStringLiteral("picture of %1 pixels is out of range").arg(sizeText(image.size()));
         return false;
     }

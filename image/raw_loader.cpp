@@ -17,7 +17,7 @@ constexpr INT64 kMaxBufferedRawBytes = 262144000;
 
 using RawImagePtr = std::unique_ptr<libraw_processed_image_t, decltype(&LibRaw::dcraw_clear_mem)>;
 
-bool fitsImageModel(uint64_t width, uint64_t height, uint64_t channels)
+bool withinImageModel(uint64_t width, uint64_t height, uint64_t channels)
 {
     return width > 0 && height > 0 && width <= kMaxAxisLength && height <= kMaxAxisLength &&
            width * height * channels <= kMaxImageBytes;
@@ -50,7 +50,7 @@ bool FITSData::readRaw(const QByteArray &bytes)
     // The developed picture is as large as the sensor area (turned, perhaps):
     // refuse what the image model cannot hold before anything is decoded.
     const libraw_image_sizes_t &sizes = raw->imgdata.sizes;
-    if (!fitsImageModel(sizes.width, sizes.height, 3))
+    if (!withinImageModel(sizes.width, sizes.height, 3))
         return fail(QStringLiteral("RAW image of %1x%2 pixels is out of range").arg(sizes.width).arg(sizes.height));
 
     status = raw->unpack();
@@ -68,7 +68,7 @@ bool FITSData::readRaw(const QByteArray &bytes)
     const libraw_processed_image_t &image = *developed;
     const uint64_t planeSamples = uint64_t(image.width) * image.height;
     if (image.type != LIBRAW_IMAGE_BITMAP || image.bits != 8 || (image.colors != 1 && image.colors != 3) ||
-        !fitsImageModel(image.width, image.height, uint64_t(image.colors)) ||
+        !withinImageModel(image.width, image.height, uint64_t(image.colors)) ||
         image.data_size < planeSamples * uint64_t(image.colors))
         return fail(QStringLiteral("developed RAW image has an unexpected layout"));
 
