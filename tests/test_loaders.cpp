@@ -368,3 +368,23 @@ TEST_F(Loaders, RawFailures)
     EXPECT_FALSE(load(truncated, path("truncated.dng")));
     EXPECT_FALSE(truncated.loadError.isEmpty());
 }
+
+TEST_F(Loaders, XisfTriesWorldCoordinatesInEveryMode)
+{
+    XisfImageSpec spec;
+    spec.width = 4;
+    spec.height = 4;
+    spec.sampleFormat = Image::UInt8;
+    spec.samples = QByteArray(16, '\x10');
+    spec.keywords = {{"CTYPE1", "'RA---TAN'", ""}, {"CTYPE2", "'DEC--TAN'", ""}, {"CRVAL1", "10.68", ""},
+                     {"CRVAL2", "41.27", ""},      {"CRPIX1", "2", ""},           {"CRPIX2", "2", ""},
+                     {"CDELT1", "-0.001", ""},     {"CDELT2", "0.001", ""}};
+    const QString file = writeXisf("wcs.xisf", spec);
+    for (FITSMode mode : {Normal, Focus, Guide, Calibrate, Align, Unknown}) {
+        SCOPED_TRACE(int(mode));
+        FITSData data;
+        data.mode = mode;
+        ASSERT_TRUE(load(data, file));
+        EXPECT_NE(data.worldCoordState, 0);  // attempted, whatever the outcome
+    }
+}

@@ -171,19 +171,42 @@ void decompress(Codec codec, const char *in, size_t inSize, char *out, size_t ou
         std::memcpy(out, in, outSize);
 }
 
+namespace {
+
+// Writes each item whole, gathering its bytes from the `N` byte streams:
+// sequential writes and N sequential reads keep the caches busy, where
+// scattering one stream at a time would touch every output line N times.
+template <size_t N>
+void unshuffleItems(const char *in, char *out, size_t items)
+{
+    for (size_t i = 0; i < items; ++i)
+        for (size_t byte = 0; byte < N; ++byte)
+            out[i * N + byte] = in[byte * items + i];
+}
+
+} // namespace
+
 void unshuffle(const char *in, char *out, size_t size, size_t itemSize)
 {
-    if (itemSize <= 1) {
-        if (size > 0)
-            std::memcpy(out, in, size);
-        return;
-    }
-    const size_t items = size / itemSize;
-    const char *src = in;
-    for (size_t byte = 0; byte < itemSize; ++byte) {
-        char *dst = out + byte;
-        for (size_t i = 0; i < items; ++i, dst += itemSize)
-            *dst = *src++;
+    const size_t items = itemSize > 1 ? size / itemSize : 0;
+    switch (itemSize) {
+    case 2:
+        unshuffleItems<2>(in, out, items);
+        break;
+    case 4:
+        unshuffleItems<4>(in, out, items);
+        break;
+    case 8:
+        unshuffleItems<8>(in, out, items);
+        break;
+    case 16:
+        unshuffleItems<16>(in, out, items);
+        break;
+    default:
+        for (size_t i = 0; i < items; ++i)
+            for (size_t byte = 0; byte < itemSize; ++byte)
+                out[i * itemSize + byte] = in[byte * items + i];
+        break;
     }
     const size_t done = items * itemSize;
     if (size > done)

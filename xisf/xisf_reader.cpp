@@ -24,26 +24,11 @@ ByteArray::ByteArray(const char *data, size_t size) : ByteArray(size)
         std::memcpy(m_data.get(), data, size);
 }
 
-ByteArray::ByteArray(const ByteArray &other) : ByteArray(other.data(), other.size()) {}
-
-ByteArray &ByteArray::operator=(const ByteArray &other)
+char *ByteArray::data()
 {
-    if (this != &other)
-        *this = ByteArray(other);
-    return *this;
-}
-
-ByteArray::ByteArray(ByteArray &&other) noexcept : m_data(std::move(other.m_data)), m_size(other.m_size)
-{
-    other.m_size = 0;
-}
-
-ByteArray &ByteArray::operator=(ByteArray &&other) noexcept
-{
-    m_data = std::move(other.m_data);
-    m_size = other.m_size;
-    other.m_size = 0;
-    return *this;
+    if (m_data && m_data.use_count() > 1)
+        *this = ByteArray(m_data.get(), m_size);
+    return m_data.get();
 }
 
 size_t Image::sampleFormatSize(SampleFormat format)
@@ -75,7 +60,7 @@ void Image::convertPixelStorageTo(PixelStorage storage)
     const size_t channels = m_channelCount;
     if (m_data.size() == count * channels * bytes && channels > 1) {
         ByteArray converted(m_data.size());
-        const char *in = m_data.data();
+        const char *in = m_data.constData();
         char *out = converted.data();
         for (size_t c = 0; c < channels; ++c) {
             for (size_t i = 0; i < count; ++i) {
@@ -510,7 +495,7 @@ void XISFReader::Private::readAt(uint64_t position, char *out, uint64_t size)
     if (size == 0)
         return;
     if (inMemory) {
-        std::memcpy(out, memory.data() + position, size);  // bounds checked while parsing
+        std::memcpy(out, memory.constData() + position, size);  // bounds checked while parsing
         return;
     }
     if (!file.seek(qint64(position)))
@@ -542,11 +527,11 @@ void XISFReader::Private::readPixels(ImageEntry &entry)
             samples = ByteArray(size_t(needed));
             readAt(block.position, samples.data(), needed);
         } else if (inMemory) {
-            raw = memory.data() + block.position;
+            raw = memory.constData() + block.position;
         } else {
             attached = ByteArray(size_t(rawSize));
             readAt(block.position, attached.data(), rawSize);
-            raw = attached.data();
+            raw = attached.constData();
         }
     } else {
         decoded = decodeText(block);
@@ -648,7 +633,7 @@ void XISFReader::open(const std::string &path)
         const uint64_t length = headerLength(preamble, d->fileSize);
         ByteArray header{size_t(length)};
         d->readAt(kPreambleBytes, header.data(), length);
-        d->images = parseHeader(header.data(), header.size(), d->fileSize);
+        d->images = parseHeader(header.constData(), header.size(), d->fileSize);
     } catch (const std::bad_alloc &) {
         close();
         throw Error("out of memory reading the XISF header");
@@ -665,8 +650,8 @@ void XISFReader::open(const ByteArray &data)
         d->memory = data;
         d->inMemory = true;
         d->fileSize = d->memory.size();
-        const uint64_t length = headerLength(d->memory.data(), d->fileSize);
-        d->images = parseHeader(d->memory.data() + kPreambleBytes, size_t(length), d->fileSize);
+        const uint64_t length = headerLength(d->memory.constData(), d->fileSize);
+        d->images = parseHeader(d->memory.constData() + kPreambleBytes, size_t(length), d->fileSize);
     } catch (const std::bad_alloc &) {
         close();
         throw Error("out of memory reading the XISF header");

@@ -29,25 +29,25 @@ private:
     std::string m_message;
 };
 
-// Owned, contiguous bytes. Copies are deep; the contents of a new array
-// of a given size are unspecified.
+// Contiguous bytes. Copies share them until one is written through data(),
+// so handing a file held in memory to the reader costs no copy. Like any
+// implicitly shared value, one ByteArray is not written from two threads.
 class ByteArray
 {
 public:
     ByteArray() = default;
+    // `size` bytes of unspecified contents.
     explicit ByteArray(size_t size);
     ByteArray(const char *data, size_t size);
-    ByteArray(const ByteArray &other);
-    ByteArray &operator=(const ByteArray &other);
-    ByteArray(ByteArray &&other) noexcept;
-    ByteArray &operator=(ByteArray &&other) noexcept;
 
     size_t size() const { return m_size; }
-    char *data() { return m_data.get(); }
+    // Writable bytes; detaches from other copies first.
+    char *data();
     const char *data() const { return m_data.get(); }
+    const char *constData() const { return m_data.get(); }
 
 private:
-    std::unique_ptr<char[]> m_data;
+    std::shared_ptr<char[]> m_data;
     size_t m_size = 0;
 };
 
