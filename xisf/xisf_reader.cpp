@@ -5,11 +5,13 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 #include <QVector>
 #include <QXmlStreamReader>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <new>
@@ -412,6 +414,26 @@ ImageEntry parseImage(QXmlStreamReader &xml, uint64_t fileSize)
     return entry;
 }
 
+// XISF headers are UTF-8. Any other encoding named in the XML declaration
+// is refused before the XML parser goes looking for a codec of that name.
+void checkDeclaredEncoding(const char *data, size_t size)
+{
+    QByteArray start = QByteArray::fromRawData(data, int(std::min<size_t>(size, 1024)));
+    if (start.startsWith("\xef\xbb\xbf"))
+        start = start.mid(3);
+    if (!start.startsWith("<?xml"))
+        return;
+    const int end = start.indexOf("?>");
+    const QString declaration = QString::fromLatin1(start.left(end < 0 ? start.size() : end));
+    if (!declaration.contains(QLatin1String("encoding")))
+        return;
+    static const QRegularExpression pattern(QStringLiteral("encoding\\s*=\\s*([\"'])([A-Za-z0-9._-]*)\\1"));
+    const QRegularExpressionMatch match = pattern.match(declaration);
+    const QString name = match.captured(2).toLower();
+    if (!match.hasMatch() || (name != QLatin1String("utf-8") && name != QLatin1String("utf8")))
+        throw Error("XISF header is not declared as UTF-8");
+}
+
 std::vector<ImageEntry> parseHeader(const char *data, size_t size, uint64_t fileSize)
 {
     // Writers may pad the header with zeros up to the first attachment.
@@ -419,6 +441,7 @@ std::vector<ImageEntry> parseHeader(const char *data, size_t size, uint64_t file
                         data[size - 1] == '\r' || data[size - 1] == '\t'))
         --size;
 
+    checkDeclaredEncoding(data, size);
     QXmlStreamReader xml(QByteArray::fromRawData(data, int(size)));
     xml.setNamespaceProcessing(true);
     xml.setEntityExpansionLimit(kMaxEntityExpansion);
