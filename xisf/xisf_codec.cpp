@@ -1,0 +1,226 @@
+#include "xisf/xisf_codec.h"
+
+#include "xisf/xisf_reader.h"
+
+#include <lz4.h>
+#include <zlib.h>
+#include <zstd.h>
+#include <zstd_errors.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace LibXISF {
+namespace detail {
+
+namespace {
+
+std::string sizeText(size_t n)
+{
+    return std::to_string(n) + " bytes";
+}
+
+void inflateZlib(const char *in, size_t inSize, char *out, size_t outSize)
+{
+    z_stream stream;
+    std::memset(&stream, 0, sizeof stream);
+    if (inflateInit(&stream) != Z_OK)
+        throw Error("zlib cannot start decoding");
+
+    // zlib counts in 32 bits; larger blocks are fed in pieces.
+    constexpr size_t kChunk = size_t(1) << 30;
+    size_t inLeft = inSize, outLeft = outSize;
+    auto *next = reinterpret_cast<const Bytef *>(in);
+    stream.next_out = reinterpret_cast<Bytef *>(out);
+    int result = Z_OK;
+    for (;;) {
+        if (stream.avail_in == 0 && inLeft > 0) {
+            stream.next_in = const_cast<Bytef *>(next);
+            stream.avail_in = uInt(std::min(inLeft, kChunk));
+            next += stream.avail_in;
+            inLeft -= stream.avail_in;
+        }
+        if (stream.avail_out == 0 && outLeft > 0) {
+            stream.avail_out = uInt(std::min(outLeft, kChunk));
+            outLeft -= stream.avail_out;
+        }
+        const uInt inBefore = stream.avail_in, outBefore = stream.avail_out;
+        result = inflate(&stream, Z_NO_FLUSH);
+        if (result == Z_STREAM_END || (result != Z_OK && result != Z_BUF_ERROR))
+            break;
+        const bool progress = stream.avail_in != inBefore || stream.avail_out != outBefore;
+        const bool canRefill = (stream.avail_in == 0 && inLeft > 0) || (stream.avail_out == 0 && outLeft > 0);
+        if (!progress && !canRefill)
+            break;
+    }
+    const bool outputFull = stream.avail_out == 0 && outLeft == 0;
+    const size_t inputLeft = stream.avail_in + inLeft;
+    const std::string message = stream.msg ? stream.msg : "";
+    inflateEnd(&stream);
+
+    if (result == Z_STREAM_END) {
+        if (!outputFull)
+            throw Error("zlib block decodes to fewer than its declared " + sizeText(outSize));
+        if (inputLeft != 0)
+            throw Error("zlib block has data after the end of its stream");
+        return;
+    }
+    if (result == Z_DATA_ERROR || result == Z_NEED_DICT || result == Z_STREAM_ERROR)
+        throw Error("zlib block is corrupt" + (message.empty() ? std::string() : ": " + message));
+    if (result == Z_MEM_ERROR)
+        throw Error("zlib ran out of memory");
+    if (outputFull)
+        throw Error("zlib block expands beyond its declared " + sizeText(outSize));
+    throw Error("zlib block is truncated");
+}
+
+void decodeLz4(const char *in, size_t inSize, char *out, size_t outSize)
+{
+    // LZ4 blocks are limited to int sizes; larger data uses sub-blocks.
+    if (inSize > size_t(LZ4_MAX_INPUT_SIZE) || outSize > size_t(INT_MAX))
+        throw Error("lz4 block is larger than lz4 allows");
+    const int n = LZ4_decompress_safe(in, out, int(inSize), int(outSize));
+    if (n < 0)
+        throw Error("lz4 block is corrupt or expands beyond its declared " + sizeText(outSize));
+    if (size_t(n) != outSize)
+        throw Error("lz4 block decodes to " + sizeText(size_t(n)) + ", " + sizeText(outSize) + " declared");
+}
+
+void decodeZstd(const char *in, size_t inSize, char *out, size_t outSize)
+{
+    const size_t n = ZSTD_decompress(out, outSize, in, inSize);
+    if (ZSTD_isError(n)) {
+        if (ZSTD_getErrorCode(n) == ZSTD_error_dstSize_tooSmall)
+            throw Error("zstd block expands beyond its declared " + sizeText(outSize));
+        throw Error(std::string("zstd block is corrupt: ") + ZSTD_getErrorName(n));
+    }
+    if (n != outSize)
+        throw Error("zstd block decodes to " + sizeText(n) + ", " + sizeText(outSize) + " declared");
+}
+
+} // namespace
+
+const char *codecName(Codec codec)
+{
+    switch (codec) {
+    case Codec::Zlib:
+        return "zlib";
+    case Codec::Lz4:
+        return "lz4";
+    case Codec::Zstd:
+        return "zstd";
+    case Codec::None:
+        break;
+    }
+    return "none";
+}
+
+void checkExpansion(Codec codec, const char *in, size_t inSize, size_t outSize)
+{
+    // Best ratios each format can reach: deflate about 1032:1, an LZ4 block
+    // about 255:1 (one byte per 255 bytes of match), Zstandard 32768:1 (a
+    // 4-byte RLE block of 128 KiB). Small blocks get some slack for headers.
+    uint64_t ratio = 1;
+    switch (codec) {
+    case Codec::Zlib:
+        ratio = 1032;
+        break;
+    case Codec::Lz4:
+        ratio = 256;
+        break;
+    case Codec::Zstd:
+        ratio = 32768;
+        break;
+    case Codec::None:
+        break;
+    }
+    if (uint64_t(outSize) > uint64_t(inSize) * ratio + 1024)
+        throw Error(std::string(codecName(codec)) + " block of " + sizeText(inSize) + " cannot expand to " +
+                    sizeText(outSize));
+    if (codec == Codec::Zstd) {
+        // The frame header usually states its size: a lie shows before decoding.
+        const unsigned long long frame = ZSTD_getFrameContentSize(in, inSize);
+        if (frame == ZSTD_CONTENTSIZE_ERROR)
+            throw Error("zstd block does not start with a zstd frame");
+        if (frame != ZSTD_CONTENTSIZE_UNKNOWN && frame > outSize)
+            throw Error("zstd block expands beyond its declared " + sizeText(outSize));
+    }
+}
+
+void decompress(Codec codec, const char *in, size_t inSize, char *out, size_t outSize)
+{
+    switch (codec) {
+    case Codec::Zlib:
+        inflateZlib(in, inSize, out, outSize);
+        return;
+    case Codec::Lz4:
+        decodeLz4(in, inSize, out, outSize);
+        return;
+    case Codec::Zstd:
+        decodeZstd(in, inSize, out, outSize);
+        return;
+    case Codec::None:
+        break;
+    }
+    if (inSize != outSize)
+        throw Error("block holds " + sizeText(inSize) + ", " + sizeText(outSize) + " declared");
+    if (outSize > 0)
+        std::memcpy(out, in, outSize);
+}
+
+namespace {
+
+// Writes each item whole, gathering its bytes from the `N` byte streams:
+// sequential writes and N sequential reads keep the caches busy, where
+// scattering one stream at a time would touch every output line N times.
+template <size_t N>
+void unshuffleItems(const char *in, char *out, size_t items)
+{
+    for (size_t i = 0; i < items; ++i)
+        for (size_t byte = 0; byte < N; ++byte)
+            out[i * N + byte] = in[byte * items + i];
+}
+
+} // namespace
+
+void unshuffle(const char *in, char *out, size_t size, size_t itemSize)
+{
+    const size_t items = itemSize > 1 ? size / itemSize : 0;
+    switch (itemSize) {
+    case 2:
+        unshuffleItems<2>(in, out, items);
+        break;
+    case 4:
+        unshuffleItems<4>(in, out, items);
+        break;
+    case 8:
+        unshuffleItems<8>(in, out, items);
+        break;
+    case 16:
+        unshuffleItems<16>(in, out, items);
+        break;
+    default:
+        for (size_t i = 0; i < items; ++i)
+            for (size_t byte = 0; byte < itemSize; ++byte)
+                out[i * itemSize + byte] = in[byte * items + i];
+        break;
+    }
+    const size_t done = items * itemSize;
+    if (size > done)
+        std::memcpy(out + done, in + done, size - done);
+}
+
+void swapByteOrder(char *data, size_t size, size_t wordSize)
+{
+    if (wordSize <= 1)
+        return;
+    const size_t words = size / wordSize;
+    for (size_t i = 0; i < words; ++i)
+        std::reverse(data + i * wordSize, data + (i + 1) * wordSize);
+}
+
+} // namespace detail
+} // namespace LibXISF
