@@ -35,6 +35,29 @@ QString freshUuid()
 
 // The keys that describe the file itself, always from the path the caller
 // named: a load may have swapped in a temporary or scratch name.
+// FITS BITPIX of a sample type, 0 for none.
+int bitpixOf(int sampleType)
+{
+    switch (sampleType) {
+    case kSampleUInt8:
+        return 8;
+    case kSampleUInt16:
+    case kSampleInt16:
+        return 16;
+    case kSampleUInt32:
+    case kSampleInt32:
+        return 32;
+    case kSampleInt64:
+        return 64;
+    case kSampleFloat:
+        return -32;
+    case kSampleDouble:
+        return -64;
+    default:
+        return 0;
+    }
+}
+
 void insertFileKeys(QJsonObject &record, const QString &path)
 {
     const QFileInfo info(path);
@@ -138,7 +161,8 @@ QByteArray fitsMetadata(const QString &path, QString *error)
     data.headerOnly = true;
     QFuture<bool> load = data.startLoad(path);
     load.waitForFinished();
-    if (!load.result() && error)
+    const bool loaded = load.result();
+    if (!loaded && error)
         *error = data.loadError.isEmpty() ? QStringLiteral("the file could not be loaded") : data.loadError;
 
     QJsonObject record;
@@ -158,6 +182,17 @@ QByteArray fitsMetadata(const QString &path, QString *error)
         if (header.value.toString().isEmpty())
             continue;
         record.insert(header.key.toLower(), jsonOf(header.value));
+    }
+    // XISF files need not carry the FITS shape keywords; a caller still gets
+    // the image's size and depth from what was loaded.
+    if (loaded) {
+        if (!record.contains(QLatin1String("naxis1")))
+            record.insert(QStringLiteral("naxis1"), int(data.stats.width));
+        if (!record.contains(QLatin1String("naxis2")))
+            record.insert(QStringLiteral("naxis2"), int(data.stats.height));
+        const int bitpix = bitpixOf(data.stats.sampleType);
+        if (!record.contains(QLatin1String("bitpix")) && bitpix != 0)
+            record.insert(QStringLiteral("bitpix"), bitpix);
     }
 
     insertFileKeys(record, path);

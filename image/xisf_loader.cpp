@@ -125,8 +125,9 @@ bool FITSData::readXisf(const QByteArray &bytes)
             return false;
         }
 
-        const LibXISF::Image &image = reader.getImage(0, true);
-        if (image.imageDataSize() != planeSamples * image.channelCount() * uint64_t(sampleBytes)) {
+        // A header-only load stops short of decoding the samples.
+        const LibXISF::Image &image = headerOnly ? header : reader.getImage(0, true);
+        if (!headerOnly && image.imageDataSize() != planeSamples * image.channelCount() * uint64_t(sampleBytes)) {
             loadError = QStringLiteral("XISF image data does not match its geometry");
             return false;
         }
@@ -147,6 +148,8 @@ bool FITSData::readXisf(const QByteArray &bytes)
         QVariant dateObs;
         if (findRecordValue(QStringLiteral("DATE-OBS"), dateObs))
             observationTime = dateObs.toDateTime();
+        if (headerOnly)
+            return true;
 
         pixelBytes = uint32_t(keptBytes);
         pixels.reset(new (std::nothrow) uint8_t[keptBytes]);
