@@ -110,8 +110,8 @@ void admitHdu(fitsfile *input, HduAction action, UnpackBudget &budget, int &stat
     // An HDU whose data would end beyond the file is truncated or lies about
     // its size; copying it would still allocate all it declares.
     if (uint64_t(dataEnd) > roundUpToBlock(budget.inputSize)) {
-        budget.refusal = QStringLiteral("an HDU declares %1 bytes of data but the file holds %2")
-                             .arg(uint64_t(dataEnd - dataStart))
+        budget.refusal = QStringLiteral("the data of an HDU would end at byte %1, past the end of the file (%2 bytes)")
+                             .arg(uint64_t(dataEnd))
                              .arg(budget.inputSize);
         fits_write_errmsg("HDU declares more data than the file holds");
         status = END_OF_FILE;
