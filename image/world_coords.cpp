@@ -63,6 +63,24 @@ double declaredAxisCount(const QByteArray &text)
 
 } // namespace
 
+// A value as it stands on a FITS card. Text values reach the records
+// without their quotes (XISF keywords are all text, numbers included);
+// WCSLIB rejects an unquoted CTYPE or CUNIT, so text that is not a number
+// or a logical gets its quotes back, with inner quotes doubled.
+QByteArray cardValue(const QVariant &value)
+{
+    if (value.userType() != QMetaType::QString)
+        return value.toByteArray();
+    const QString text = value.toString();
+    bool number = false;
+    text.trimmed().toDouble(&number);
+    if (number || text == QLatin1String("T") || text == QLatin1String("F"))
+        return text.toLatin1();
+    QString quoted = text;
+    quoted.replace(QLatin1Char('\''), QLatin1String("''"));
+    return "'" + quoted.toLatin1() + "'";
+}
+
 QByteArray headerCardText(const QList<HeaderRecord> &records)
 {
     QByteArray text;
@@ -70,7 +88,7 @@ QByteArray headerCardText(const QList<HeaderRecord> &records)
     for (const HeaderRecord &record : records) {
         QByteArray card = record.key.leftJustified(8, QLatin1Char(' ')).toLatin1();
         card += "= ";
-        card += record.value.toByteArray();
+        card += cardValue(record.value);
         card += " / ";
         card += record.comment.toLatin1();
         text += fittedCard(card);

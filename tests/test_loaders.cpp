@@ -1,9 +1,12 @@
 #include "image/fits_data.h"
+#include "tests/dng_fixture.h"
 #include "tests/xisf_writer.h"
 
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
+
+#include <QFileInfo>
 
 #include <gtest/gtest.h>
 
@@ -385,6 +388,28 @@ TEST_F(Loaders, XisfTriesWorldCoordinatesInEveryMode)
         FITSData data;
         data.mode = mode;
         ASSERT_TRUE(load(data, file));
-        EXPECT_NE(data.worldCoordState, 0);  // attempted, whatever the outcome
+        EXPECT_EQ(data.worldCoordState, 2);
+        EXPECT_TRUE(data.hasWCS);
+        ASSERT_NE(data.worldCoords.wcs, nullptr);
+        EXPECT_EQ(data.worldCoords.wcs->lng, 0);  // a celestial system, not two linear axes
+        EXPECT_DOUBLE_EQ(data.worldCoords.wcs->crval[0], 10.68);
     }
+}
+
+// A developed RAW image: three 8-bit planes of the sensor's size.
+TEST_F(Loaders, RawDevelopsToThreePlanes)
+{
+    DngOptions options;
+    options.sensorWidth = 64;
+    options.sensorHeight = 42;
+    ASSERT_TRUE(writeDng(path("shot.dng"), options));
+    FITSData data;
+    ASSERT_TRUE(load(data, path("shot.dng"))) << data.loadError.toStdString();
+    EXPECT_EQ(data.stats.sampleType, kSampleUInt8);
+    EXPECT_EQ(data.stats.channels, 3);
+    EXPECT_EQ(data.stats.width, 64);
+    EXPECT_EQ(data.stats.height, 42);
+    EXPECT_EQ(data.pixelBytes, 64u * 42u * 3u);
+    EXPECT_EQ(data.stats.size, QFileInfo(path("shot.dng")).size());
+    EXPECT_LE(data.stats.minimum[0], data.stats.maximum[0]);
 }

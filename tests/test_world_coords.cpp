@@ -46,9 +46,13 @@ QList<HeaderRecord> recordsOf(const std::vector<Keyword> &keywords)
     QList<HeaderRecord> records = {{"SIMPLE", QString("T"), ""}, {"BITPIX", 16, ""}, {"NAXIS", 2, ""},
                                    {"NAXIS1", 300, ""},          {"NAXIS2", 200, ""}};
     for (const Keyword &k : keywords) {
+        // Loaders hand text values over without their FITS quotes.
         bool isNumber = false;
         const double number = QByteArray(k.value).toDouble(&isNumber);
-        records.append({k.key, isNumber ? QVariant(number) : QVariant(QString(k.value)), "test"});
+        QString text = QString(k.value);
+        if (text.startsWith('\'') && text.endsWith('\''))
+            text = text.mid(1, text.size() - 2);
+        records.append({k.key, isNumber ? QVariant(number) : QVariant(text), "test"});
     }
     return records;
 }
@@ -208,17 +212,21 @@ TEST(HeaderCardText, EightyByteCardsEndingWithEnd)
         {"CRPIX1", 150.5, QString::fromUtf8("\xc3\xa9t\xc3\xa9")},  // Latin-1: one byte each
         {"HIERARCHKEY", QString("v"), longComment},
         {"COMMENT", QVariant(), "plain text"},
+        {"CRVAL1", QString("10.5"), ""},  // XISF numbers are text
+        {"OBJECT", QString("Barnard's"), ""},
     };
     const QByteArray text = headerCardText(records);
-    ASSERT_EQ(text.size(), 6 * 80);
+    ASSERT_EQ(text.size(), 8 * 80);
     const QByteArray cards[] = {
-        "CTYPE1  = RA---TAN / axis type",
+        "CTYPE1  = 'RA---TAN' / axis type",
         "EXPTIME = 30 / s",
         "CRPIX1  = 150.5 / \xe9t\xe9",
-        ("HIERARCHKEY= v / " + longComment.toLatin1()).left(80),
+        ("HIERARCHKEY= 'v' / " + longComment.toLatin1()).left(80),
         "COMMENT = " " / plain text",
+        "CRVAL1  = 10.5 / ",
+        "OBJECT  = 'Barnard''s' / ",
         "END",
     };
-    for (int i = 0; i < 6; ++i)
+    for (int i = 0; i < 8; ++i)
         EXPECT_EQ(text.mid(i * 80, 80), cards[i].leftJustified(80, ' ')) << "card " << i;
 }
