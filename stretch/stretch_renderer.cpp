@@ -227,6 +227,41 @@ void renderRows(int rows, const RowFn &row)
         task.waitForFinished();
 }
 
+// Rows of each rendered plane through its transfer: the same tables and
+// formulas as run(), so the same levels.
+template <typename T>
+class PlaneLevelsOf : public PlaneLevels
+{
+public:
+    PlaneLevelsOf(const T *buffer, int width, int height, int planes, const StretchParams &params, float maxInput)
+        : buffer(buffer), width(width), planeSize(size_t(width) * size_t(height))
+    {
+        for (int c = 0; c < planes; ++c) {
+            transfers[c] = prepareChannel<T>(params.channel[c], maxInput);
+            if constexpr (kTabulated<T>)
+                tables[c] = tabulate(transfers[c]);
+        }
+    }
+
+    void rows(int plane, int firstRow, int rowCount, uint8_t *out) const override
+    {
+        const T *line = buffer + size_t(plane) * planeSize + size_t(firstRow) * size_t(width);
+        for (int r = 0; r < rowCount; ++r, line += width, out += width) {
+            if constexpr (kTabulated<T>)
+                stretchLine(line, width, 1, TransferTable<T>{tables[plane].data()}, out);
+            else
+                stretchLine(line, width, 1, transfers[plane], out);
+        }
+    }
+
+private:
+    const T *buffer;
+    int width;
+    size_t planeSize;
+    ChannelTransfer<T> transfers[3] = {};
+    std::vector<uint8_t> tables[3];
+};
+
 } // namespace
 
 StretchRenderer::StretchRenderer(int width, int height, int channels, int sampleType)
@@ -311,6 +346,20 @@ bool StretchRenderer::run(const void *pixels, QImage &image, int sampling)
         else
             stretchOneChannel(samples, image, params, inputRange, height, width, sampling);
     });
+}
+
+std::unique_ptr<PlaneLevels> StretchRenderer::planeLevels(const void *pixels)
+{
+    const int planes = renderedPlanes();
+    if (!pixels || planes == 0 || width <= 0 || height <= 0)
+        return nullptr;
+    detectInputRange(pixels);
+    std::unique_ptr<PlaneLevels> levels;
+    visitSamples(sampleType, pixels, [&](const auto *samples) {
+        using T = std::remove_const_t<std::remove_pointer_t<decltype(samples)>>;
+        levels = std::make_unique<PlaneLevelsOf<T>>(samples, width, height, planes, params, maxInputOf(inputRange));
+    });
+    return levels;
 }
 
 template <typename T>

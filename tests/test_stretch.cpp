@@ -1,6 +1,7 @@
 #include "image/fits_data.h"
 #include "image/image_types.h"
 #include "stretch/fits_preview.h"
+#include "stretch/grey_scale.h"
 #include "stretch/narrow.h"
 #include "stretch/stretch_renderer.h"
 #include "tests/fixtures.h"
@@ -626,5 +627,38 @@ TEST(NarrowToWidth, GreyPathEqualsQtSmoothScaling)
             ASSERT_EQ(actual.format(), expected.format());
             EXPECT_TRUE(actual == expected) << c.width << "x" << c.height << " -> " << c.limit;
         }
+    }
+}
+
+// Three planes of levels drawn band by band give exactly Qt's smooth
+// scaling of the RGB32 picture of the same levels.
+TEST(NarrowToWidth, ColourPlanesEqualQtSmoothScaling)
+{
+    struct Case {
+        int width, height, limit;
+    } const cases[] = {
+        {6000, 40, 800}, {4000, 300, 100}, {1001, 701, 800}, {103, 7, 100}, {103, 1, 50}, {10, 2, 9}, {7, 300, 2},
+    };
+    std::mt19937 rng(5);
+    for (const Case &c : cases) {
+        const size_t planeSize = size_t(c.width) * size_t(c.height);
+        std::vector<uint8_t> planes(planeSize * 3);
+        for (size_t i = 0; i < planes.size(); ++i)
+            planes[i] = uint8_t(i % 11 == 0 ? 255 : rng() & 0xff);
+        QImage picture(c.width, c.height, QImage::Format_RGB32);
+        for (int y = 0; y < c.height; ++y)
+            for (int x = 0; x < c.width; ++x) {
+                const size_t i = size_t(y) * size_t(c.width) + size_t(x);
+                picture.setPixel(x, y, qRgb(planes[i], planes[planeSize + i], planes[2 * planeSize + i]));
+            }
+        const QImage expected = picture.scaledToWidth(c.limit, Qt::SmoothTransformation);
+        const QImage actual = smoothScaledPlanesToWidth(
+            c.width, c.height, 3, c.limit, [&](int plane, int firstRow, int rowCount, uint8_t *out) {
+                std::copy_n(planes.data() + size_t(plane) * planeSize + size_t(firstRow) * size_t(c.width),
+                            size_t(rowCount) * size_t(c.width), out);
+            });
+        ASSERT_EQ(actual.size(), expected.size()) << c.width << "x" << c.height << " -> " << c.limit;
+        ASSERT_EQ(actual.format(), expected.format());
+        EXPECT_TRUE(actual == expected) << c.width << "x" << c.height << " -> " << c.limit;
     }
 }
