@@ -6,6 +6,7 @@
 #include "debayer/demosaic.h"
 #include "image/fits_data.h"
 #include "image/limits.h"
+#include "image/sample_memory.h"
 
 #include <algorithm>
 #include <memory>
@@ -57,7 +58,7 @@ bool debayerPlanes(FITSData &data, int sampleType)
         // which together cost several times the interpolation itself.
         if (!patternWord(pattern))
             return fail();
-        planes.reset(new (std::nothrow) uint8_t[planeBytes]);
+        planes = newSampleBuffer(planeBytes);
         if (!planes)
             return false;
         T *red = reinterpret_cast<T *>(planes.get());
@@ -77,7 +78,7 @@ bool debayerPlanes(FITSData &data, int sampleType)
 
         // The new planes come before the raw samples go, so that a failure
         // leaves the mosaic image as it was.
-        planes.reset(new (std::nothrow) uint8_t[planeBytes]);
+        planes = newSampleBuffer(planeBytes);
         if (!planes)
             return fail();
         const T *in = work.get();

@@ -1,6 +1,7 @@
 #include "image/fits_data.h"
 #include "image/header_cards.h"
 #include "image/limits.h"
+#include "image/sample_memory.h"
 
 #include <QFile>
 
@@ -159,7 +160,7 @@ bool readSamples(FITSData &image, fitsfile *file, const SampleFormat &format, in
         image.loadError = QStringLiteral("%1 sample bytes exceed the limit of %2").arg(bytes).arg(kMaxImageBytes);
         return false;
     }
-    image.pixels.reset(new (std::nothrow) uint8_t[size_t(bytes)]);
+    image.pixels = newSampleBuffer(size_t(bytes));
     if (!image.pixels) {
         image.loadError = QStringLiteral("cannot allocate %1 bytes").arg(bytes);
         return false;

@@ -1,6 +1,7 @@
 #include "stretch/fits_preview.h"
 
 #include "image/fits_data.h"
+#include "image/sample_memory.h"
 #include "stretch/grey_scale.h"
 #include "stretch/narrow.h"
 #include "stretch/stretch_renderer.h"
@@ -70,6 +71,8 @@ QImage renderImage(const FITSData &data, QString *error)
         setError(error, QStringLiteral("cannot allocate a %1 x %2 picture").arg(width).arg(height));
         return {};
     }
+
+    adviseHugePages(picture.bits(), size_t(picture.sizeInBytes()));
 
     // A flat image shows as white.
     if (isFlat(stats)) {
