@@ -89,6 +89,71 @@ SumData chunkSums(uint32_t start, uint32_t count, const T *buffer)
     return sums;
 }
 
+// Minimum, maximum, sum and sum of squares of unsigned 16-bit samples in
+// one pass over vector lanes where the machine has them. Exactly what the
+// plain loops give: the sums are exact integers either way.
+void rangeAndSums16(const uint16_t *data, uint32_t count, uint16_t &minimum, uint16_t &maximum, int64_t &sum,
+                    uint64_t &squares);
+
+// Minimum/maximum and sums of one chunk, each only when asked for, in one
+// pass: the values of minMaxOf and chunkSums, which fold and add the same
+// samples in the same order.
+template <typename T>
+struct ChunkStatistics {
+    std::pair<T, T> range = minMaxStart<T>();
+    SumData sums;
+};
+
+template <typename T>
+ChunkStatistics<T> chunkStatistics(const T *data, uint32_t count, bool range, bool sums)
+{
+    ChunkStatistics<T> result;
+    if (!sums) {
+        if (range)
+            result.range = minMaxOf(data, count);
+        return result;
+    }
+    if (!range) {
+        result.sums = chunkSums(0, count, data);
+        return result;
+    }
+    result.sums.count = double(count);
+    if constexpr (std::is_same_v<T, uint16_t>) {
+        int64_t sum = 0;
+        uint64_t squares = 0;
+        rangeAndSums16(data, count, result.range.first, result.range.second, sum, squares);
+        result.sums.sum = double(sum);
+        result.sums.sumOfSquares = double(squares);
+    } else if constexpr (std::is_integral_v<T> && sizeof(T) <= 2) {
+        // As in chunkSums: exact 64-bit sums, and a loop that vectorises.
+        T minimum = result.range.first, maximum = result.range.second;
+        int64_t sum = 0;
+        uint64_t squares = 0;
+        for (uint32_t i = 0; i < count; ++i) {
+            const T x = data[i];
+            minimum = x < minimum ? x : minimum;
+            maximum = maximum > x ? maximum : x;
+            const int64_t v = x;
+            sum += v;
+            squares += uint64_t(v * v);
+        }
+        result.range = {minimum, maximum};
+        result.sums.sum = double(sum);
+        result.sums.sumOfSquares = double(squares);
+    } else {
+        double sum = 0, squares = 0;
+        for (uint32_t i = 0; i < count; ++i) {
+            foldMinMax(result.range, data[i], data[i]);
+            const double x = double(data[i]);
+            sum += x;
+            squares += x * x;
+        }
+        result.sums.sum = sum;
+        result.sums.sumOfSquares = squares;
+    }
+    return result;
+}
+
 // A sample as the median sees it: integers bit for bit in 32 bits (wider
 // ones keep their low half), floating values truncated toward zero, with
 // NaN and values out of range as the lowest int.
@@ -113,12 +178,42 @@ uint64_t medianStep(uint32_t count);
 // data: the middle value, the mean of the two middle values, or 0 for none.
 double medianOfValues(std::vector<int32_t> &values);
 
+// Median of the middle order statistics of a sorted sequence: the value at
+// rank n / 2 and, for an even n, the one below it (`lower`).
+double medianOfMiddle(double lower, double upper, bool even);
+
 // Median of every step-th sample of a plane of `count` samples; `values` is
 // scratch space kept between calls.
 template <typename T>
 double subsampledMedian(const T *plane, uint32_t count, std::vector<int32_t> &values)
 {
     const uint64_t step = medianStep(count);
+    if constexpr (std::is_integral_v<T> && sizeof(T) <= 2) {
+        // Few enough distinct values to count them: the middle values come
+        // from the counts in one pass, with no selection over a copy.
+        static_cast<void>(values);
+        constexpr int64_t lowest = std::numeric_limits<T>::lowest();
+        std::vector<uint32_t> counts(size_t(1) << (8 * sizeof(T)), 0);
+        uint64_t n = 0;
+        for (uint64_t p = 0; p < count; p += step, ++n)
+            ++counts[size_t(int64_t(plane[p]) - lowest)];
+        if (n == 0)
+            return 0.0;
+        const uint64_t upperRank = n / 2;
+        const bool even = n % 2 == 0;
+        uint64_t seen = 0;
+        int64_t lower = 0;
+        for (size_t v = 0; v < counts.size(); ++v) {
+            if (counts[v] == 0)
+                continue;
+            if (even && seen <= upperRank - 1 && upperRank - 1 < seen + counts[v])
+                lower = int64_t(v) + lowest;
+            seen += counts[v];
+            if (seen > upperRank)
+                return medianOfMiddle(double(lower), double(int64_t(v) + lowest), even);
+        }
+        return 0.0;
+    }
     values.clear();
     values.reserve(size_t((uint64_t(count) + step - 1) / step));
     for (uint64_t p = 0; p < count; p += step)
