@@ -451,21 +451,57 @@ float StretchRenderer::midtonesTransfer(float m, float x)
     return (m - 1.0f) * x / ((2.0f * m - 1.0f) * x - m);
 }
 
+namespace {
+
+// The median and the median absolute deviation of the subsample of a plane
+// of 8- or 16-bit samples, from counts of its values: the elements that
+// selection puts at index count / 2, without copying or reordering.
+template <typename T>
+void countedMedianAndDeviation(const T *plane, size_t sampleCount, T &median, T &mad)
+{
+    const size_t step = sampleCount >= kSampleBudget ? sampleCount / kSampleBudget : 1;
+    const size_t count = sampleCount / step;
+    std::vector<uint32_t> counts(size_t(std::numeric_limits<T>::max()) + 1, 0);
+    for (size_t k = 0; k < count; ++k)
+        ++counts[plane[k * step]];
+    const size_t middle = count / 2;
+    size_t seen = 0;
+    size_t m = 0;
+    while (seen + counts[m] <= middle)
+        seen += counts[m++];
+    median = T(m);
+    // Deviation d counts the values m - d and m + d.
+    seen = counts[m];
+    size_t d = 0;
+    while (seen <= middle) {
+        ++d;
+        seen += (m + d < counts.size() ? counts[m + d] : 0) + (d <= m ? counts[m - d] : 0);
+    }
+    mad = T(d);
+}
+
+} // namespace
+
 template <typename T>
 ChannelStretchParams StretchRenderer::computeChannelParams(const T *plane, int width, int height, int64_t inputRange)
 {
     ChannelStretchParams result;
     if (!plane || width <= 0 || height <= 0 || inputRange <= 0)
         return result;
-    std::vector<T> samples = planeSubsample(plane, size_t(width) * size_t(height));
-    if (samples.empty())
-        return result;
-    const T median = sampleMedian(samples);
-    // The deviations' median does not depend on their order, so they
-    // overwrite the reordered copy instead of taking a second vector.
-    for (T &value : samples)
-        value = absoluteDeviation(value, median);
-    const T mad = sampleMedian(samples);
+    T median, mad;
+    if constexpr (kTabulated<T>) {
+        countedMedianAndDeviation(plane, size_t(width) * size_t(height), median, mad);
+    } else {
+        std::vector<T> samples = planeSubsample(plane, size_t(width) * size_t(height));
+        if (samples.empty())
+            return result;
+        median = sampleMedian(samples);
+        // The deviations' median does not depend on their order, so they
+        // overwrite the reordered copy instead of taking a second vector.
+        for (T &value : samples)
+            value = absoluteDeviation(value, median);
+        mad = sampleMedian(samples);
+    }
 
     float m;
     if constexpr (std::is_same<T, double>::value)
