@@ -57,60 +57,41 @@ std::vector<int> weightPoints(int s, int d, bool up)
     return p;
 }
 
-// Index of the last sample a shrinking run reads: one with the first
-// weight, one for each full weight that still leaves more than a full
-// weight to give, and one with the rest.
-int runLast(int first, int firstWeight, int weight)
+// Where the run of one output column lies in a source row (or of one
+// output row in a column of rows) and what its ends weigh: the first sample
+// takes `firstWeight`, those between the full weight of the direction, the
+// last `lastWeight`; the weights add up to 1 << 14.
+struct Run {
+    int first = 0;
+    int last = 0;
+    int firstWeight = 0;
+    int lastWeight = 0;
+};
+
+// A shrinking run as Qt walks it: the first sample, then one full weight
+// after another while more than a full weight is left, then the rest.
+Run shrinkingRun(int first, int firstWeight, int weight)
 {
+    Run run;
+    run.first = first;
+    run.firstWeight = firstWeight;
+    int j = (1 << 14) - firstWeight;
     int last = first + 1;
-    for (int j = (1 << 14) - firstWeight; j > weight; j -= weight)
+    for (; j > weight; j -= weight)
         ++last;
-    return last;
-}
-
-// Weighted sum of a run of samples `step` apart, in units of 1/16384.
-inline int runSum(const uint8_t *pix, int firstWeight, int weight, ptrdiff_t step)
-{
-    int sum = *pix * firstWeight;
-    int j;
-    for (j = (1 << 14) - firstWeight; j > weight; j -= weight) {
-        pix += step;
-        sum += *pix * weight;
-    }
-    pix += step;
-    return sum + *pix * j;
-}
-
-// Level of one channel when both directions shrink.
-inline uint32_t levelDownXY(const uint8_t *sptr, ptrdiff_t sow, int xap, int cx, int yap, int cy)
-{
-    // A full-scale sum reaches 255 << 24, past the int range: Qt sums in
-    // unsigned vector lanes, so unsigned arithmetic gives its bits.
-    uint32_t v = uint32_t(runSum(sptr, xap, cx, 1) >> 4) * uint32_t(yap);
-    int j;
-    for (j = (1 << 14) - yap; j > cy; j -= cy) {
-        sptr += sow;
-        v += uint32_t(runSum(sptr, xap, cx, 1) >> 4) * uint32_t(cy);
-    }
-    sptr += sow;
-    v += uint32_t(runSum(sptr, xap, cx, 1) >> 4) * uint32_t(j);
-    return (v >> 24) & 0xff;
-}
-
-// Level of one channel when the width shrinks and the height does not.
-inline uint32_t levelDownXUpY(const uint8_t *sptr, ptrdiff_t sow, int xap, int cx, int yap)
-{
-    int v = runSum(sptr, xap, cx, 1);
-    if (yap > 0)
-        v = (v * (256 - yap) + runSum(sptr + sow, xap, cx, 1) * yap) >> 8;
-    return uint32_t(v >> 14) & 0xff;
+    run.last = last;
+    run.lastWeight = j;
+    return run;
 }
 
 struct Plan {
     int sw = 0, sh = 0, dw = 0, dh = 0;
     bool yUp = false;
-    std::vector<int> xpoints, ypoints, xapoints, yapoints;
-    std::vector<int> lastRow;  // last source row each output row reads
+    int columnWeight = 0;      // full weight of a sample within a column run
+    int rowWeight = 0;         // full weight of a row within a row run
+    std::vector<Run> columns;  // per output column, in a source row
+    std::vector<Run> rows;     // per output row: shrinking runs of rows, or
+                               // (yUp) the row and its blend weight
 };
 
 // The tables of Qt's scaler for `sw` x `sh` to `width` wide; false when it
@@ -127,64 +108,162 @@ bool makePlan(int sw, int sh, int width, Plan &plan)
     plan.dh = int(factor * sh + 0.9999);
     if (plan.dw <= 0 || plan.dh <= 0 || plan.dw >= sw)
         return false;
-    plan.xpoints = samplePoints(sw, plan.dw);
-    plan.ypoints = samplePoints(sh, plan.dh);
-    plan.xapoints = weightPoints(sw, plan.dw, false);
+    const std::vector<int> xpoints = samplePoints(sw, plan.dw);
+    const std::vector<int> ypoints = samplePoints(sh, plan.dh);
+    const std::vector<int> xapoints = weightPoints(sw, plan.dw, false);
     plan.yUp = plan.dh >= sh;
-    plan.yapoints = weightPoints(sh, plan.dh, plan.yUp);
+    const std::vector<int> yapoints = weightPoints(sh, plan.dh, plan.yUp);
 
     // Qt reads each row as a run of sw pixels of one packed buffer: a run
     // that went past a row's end would read the next row, and past the last
     // row outside the picture. The tables never do that when they shrink,
-    // but only a band that holds every sample read gives Qt's pixels.
+    // but only runs within the source can be drawn row by row.
+    plan.columnWeight = xapoints[0] >> 16;
+    plan.columns.resize(size_t(plan.dw));
     for (int x = 0; x < plan.dw; ++x) {
-        const int xap = plan.xapoints[size_t(x)];
-        if (runLast(plan.xpoints[size_t(x)], xap & 0xffff, xap >> 16) > sw - 1)
+        const int xap = xapoints[size_t(x)];
+        plan.columns[size_t(x)] = shrinkingRun(xpoints[size_t(x)], xap & 0xffff, xap >> 16);
+        if (plan.columns[size_t(x)].last > sw - 1)
             return false;
     }
-    plan.lastRow.resize(size_t(plan.dh));
+    plan.rows.resize(size_t(plan.dh));
     for (int y = 0; y < plan.dh; ++y) {
-        const int first = plan.ypoints[size_t(y)];
-        const int yap = plan.yapoints[size_t(y)];
-        const int last = plan.yUp ? first + (yap > 0 ? 1 : 0) : runLast(first, yap & 0xffff, yap >> 16);
-        if (last > sh - 1)
+        const int yap = yapoints[size_t(y)];
+        Run &run = plan.rows[size_t(y)];
+        if (plan.yUp) {
+            // Rows blend with the next one by yap / 256 when it is above 0.
+            run.first = ypoints[size_t(y)];
+            run.last = run.first + (yap > 0 ? 1 : 0);
+            run.firstWeight = 256 - yap;
+            run.lastWeight = yap;
+        } else {
+            plan.rowWeight = yap >> 16;
+            run = shrinkingRun(ypoints[size_t(y)], yap & 0xffff, yap >> 16);
+        }
+        if (run.last > sh - 1)
             return false;
-        plan.lastRow[size_t(y)] = last;
     }
     return true;
 }
 
-// Output rows [y0, y1) from a band of `bandRows` source rows starting at
-// row `bandFirst`, `kPlanes` planes of them one after another.
-template <int kPlanes>
-void scaleBand(const Plan &p, const uint8_t *band, int bandFirst, int bandRows, int y0, int y1, uint32_t *dest)
+// Qt's weighted sum of every output column's run in one row of levels, in
+// units of 1/16384 (at most 255 << 14): the first and last samples by their
+// weights, those between, all of one full weight, through prefix sums.
+void columnSums(const Plan &p, const uint8_t *levels, int32_t *prefix, int32_t *sums)
 {
-    const ptrdiff_t sow = p.sw;
-    const size_t planeBytes = size_t(bandRows) * size_t(p.sw);
-    for (int y = y0; y < y1; ++y) {
-        const uint8_t *row = band + size_t(p.ypoints[size_t(y)] - bandFirst) * size_t(p.sw);
-        const int yap = p.yapoints[size_t(y)];
-        uint32_t *out = dest + size_t(y) * size_t(p.dw);
-        for (int x = 0; x < p.dw; ++x) {
-            const int cx = p.xapoints[size_t(x)] >> 16;
-            const int xap = p.xapoints[size_t(x)] & 0xffff;
-            const uint8_t *sptr = row + p.xpoints[size_t(x)];
-            uint32_t level[kPlanes];
-            for (int c = 0; c < kPlanes; ++c) {
-                level[c] = p.yUp ? levelDownXUpY(sptr + c * planeBytes, sow, xap, cx, yap)
-                                 : levelDownXY(sptr + c * planeBytes, sow, xap, cx, yap & 0xffff, yap >> 16);
-            }
-            if (kPlanes == 1)
-                out[x] = 0xff000000u | (level[0] << 16) | (level[0] << 8) | level[0];
-            else
-                out[x] = 0xff000000u | (level[0] << 16) | (level[1] << 8) | level[kPlanes - 1];
-        }
+    const int sw = p.sw;
+    const int dw = p.dw;
+    const int columnWeight = p.columnWeight;
+    const Run *runs = p.columns.data();
+    int32_t total = 0;
+    prefix[0] = 0;
+    for (int i = 0; i < sw; ++i) {
+        total += levels[i];
+        prefix[i + 1] = total;
+    }
+    for (int x = 0; x < dw; ++x) {
+        const Run &run = runs[x];
+        sums[x] = levels[run.first] * run.firstWeight + columnWeight * (prefix[run.last] - prefix[run.first + 1]) +
+                  levels[run.last] * run.lastWeight;
     }
 }
 
-// Source rows a band of about this many rows is cut to: small enough that
-// the band stays in the cache between drawing and scaling.
-constexpr int kBandSourceRows = 48;
+struct BandScratch {
+    std::unique_ptr<uint8_t[]> levels;
+    std::unique_ptr<int32_t[]> prefix;
+    std::unique_ptr<int32_t[]> sums;
+    std::unique_ptr<int32_t[]> nextSums;
+    std::unique_ptr<uint32_t[]> totals;
+
+    bool allocate(const Plan &p, size_t totalCount)
+    {
+        levels.reset(new (std::nothrow) uint8_t[size_t(p.sw)]);
+        prefix.reset(new (std::nothrow) int32_t[size_t(p.sw) + 1]);
+        sums.reset(new (std::nothrow) int32_t[size_t(p.dw)]);
+        nextSums.reset(new (std::nothrow) int32_t[size_t(p.dw)]);
+        totals.reset(new (std::nothrow) uint32_t[totalCount]);
+        return levels && prefix && sums && nextSums && totals;
+    }
+};
+
+// Output rows [y0, y1) of `planes` planes into `levelsOut` (plane after
+// plane, dw levels a row) when both directions shrink: each source row is
+// drawn once, summed per column, and added with its weight to every output
+// row whose run holds it. The sums wrap in 32 bits as Qt's unsigned lanes
+// do; the order of the additions does not change a wrapped sum.
+bool shrinkBand(const Plan &p, const PlaneRowSource &source, int planes, int y0, int y1, BandScratch &scratch,
+                uint8_t *levelsOut)
+{
+    const size_t bandRows = size_t(y1 - y0);
+    const size_t dw = size_t(p.dw);
+    if (!scratch.allocate(p, size_t(planes) * bandRows * dw))
+        return false;
+    std::fill_n(scratch.totals.get(), size_t(planes) * bandRows * dw, 0u);
+    int firstRow = p.rows[size_t(y0)].first, lastRow = firstRow;
+    for (int y = y0; y < y1; ++y)
+        lastRow = std::max(lastRow, p.rows[size_t(y)].last);
+    for (int r = firstRow; r <= lastRow; ++r) {
+        for (int c = 0; c < planes; ++c) {
+            source(c, r, 1, scratch.levels.get());
+            columnSums(p, scratch.levels.get(), scratch.prefix.get(), scratch.sums.get());
+            for (int y = y0; y < y1; ++y) {
+                const Run &run = p.rows[size_t(y)];
+                if (r < run.first || r > run.last)
+                    continue;
+                const uint32_t weight =
+                    uint32_t(r == run.first ? run.firstWeight : r == run.last ? run.lastWeight : p.rowWeight);
+                uint32_t *totals = scratch.totals.get() + (size_t(c) * bandRows + size_t(y - y0)) * dw;
+                const int32_t *sums = scratch.sums.get();
+                for (size_t x = 0; x < dw; ++x)
+                    totals[x] += uint32_t(sums[x] >> 4) * weight;
+            }
+        }
+    }
+    const size_t count = size_t(planes) * bandRows * dw;
+    for (size_t i = 0; i < count; ++i)
+        levelsOut[i] = uint8_t(scratch.totals[i] >> 24);
+    return true;
+}
+
+// The same when the width shrinks and the height does not: each output row
+// blends one source row with the next.
+bool blendBand(const Plan &p, const PlaneRowSource &source, int planes, int y0, int y1, BandScratch &scratch,
+               uint8_t *levelsOut)
+{
+    const size_t bandRows = size_t(y1 - y0);
+    const size_t dw = size_t(p.dw);
+    if (!scratch.allocate(p, 0))
+        return false;
+    for (int c = 0; c < planes; ++c) {
+        for (int y = y0; y < y1; ++y) {
+            const Run &run = p.rows[size_t(y)];
+            uint8_t *out = levelsOut + (size_t(c) * bandRows + size_t(y - y0)) * dw;
+            source(c, run.first, 1, scratch.levels.get());
+            columnSums(p, scratch.levels.get(), scratch.prefix.get(), scratch.sums.get());
+            if (run.last > run.first) {
+                source(c, run.last, 1, scratch.levels.get());
+                columnSums(p, scratch.levels.get(), scratch.prefix.get(), scratch.nextSums.get());
+            }
+            for (size_t x = 0; x < dw; ++x) {
+                int v = scratch.sums[x];
+                if (run.last > run.first)
+                    v = (v * run.firstWeight + scratch.nextSums[x] * run.lastWeight) >> 8;
+                out[x] = uint8_t(v >> 14);
+            }
+        }
+    }
+    return true;
+}
+
+// Output rows of a band per task: enough tasks to keep every thread busy,
+// and per-task sums of at most about a megabyte.
+int rowsPerBand(const Plan &p, int planes)
+{
+    const int threads = std::max(1, QThreadPool::globalInstance()->maxThreadCount());
+    const int byThreads = std::max(1, p.dh / (4 * threads));
+    const int byMemory = std::max(1, int((size_t(1) << 20) / (size_t(planes) * size_t(p.dw) * 4)));
+    return std::min(byThreads, byMemory);
+}
 
 } // namespace
 
@@ -199,31 +278,30 @@ QImage smoothScaledPlanesToWidth(int sw, int sh, int planes, int width, const Pl
     uint32_t *dest = reinterpret_cast<uint32_t *>(result.bits());
 
     // Bands of output rows on the global pool, each drawing the source rows
-    // it reads into a buffer of its own; rows shared by two bands are drawn
-    // twice. Waits run tasks no worker has taken, so this works from a pool
-    // thread as well.
-    const int rowsPerBand = std::max(1, int(int64_t(kBandSourceRows) * plan.dh / sh));
+    // it reads itself; a row shared by two bands is drawn twice. Waits run
+    // tasks no worker has taken, so this works from a pool thread as well.
+    const int bandRows = rowsPerBand(plan, planes);
     std::atomic<bool> failed{false};
     QVector<QFuture<void>> tasks;
-    tasks.reserve((plan.dh + rowsPerBand - 1) / rowsPerBand);
-    for (int y0 = 0; y0 < plan.dh; y0 += rowsPerBand) {
-        const int y1 = std::min(plan.dh, y0 + rowsPerBand);
+    tasks.reserve((plan.dh + bandRows - 1) / bandRows);
+    for (int y0 = 0; y0 < plan.dh; y0 += bandRows) {
+        const int y1 = std::min(plan.dh, y0 + bandRows);
         tasks.append(QtConcurrent::run(QThreadPool::globalInstance(), [&plan, &source, &failed, dest, planes, y0, y1] {
-            const int first = plan.ypoints[size_t(y0)];
-            const int last = *std::max_element(plan.lastRow.begin() + y0, plan.lastRow.begin() + y1);
-            const int rows = last - first + 1;
-            const size_t planeBytes = size_t(rows) * size_t(plan.sw);
-            std::unique_ptr<uint8_t[]> band(new (std::nothrow) uint8_t[planeBytes * size_t(planes)]);
-            if (!band) {
+            const size_t dw = size_t(plan.dw);
+            const size_t count = size_t(y1 - y0) * dw;
+            std::unique_ptr<uint8_t[]> levels(new (std::nothrow) uint8_t[count * size_t(planes)]);
+            BandScratch scratch;
+            if (!levels || !(plan.yUp ? blendBand : shrinkBand)(plan, source, planes, y0, y1, scratch, levels.get())) {
                 failed = true;
                 return;
             }
-            for (int c = 0; c < planes; ++c)
-                source(c, first, rows, band.get() + size_t(c) * planeBytes);
-            if (planes == 1)
-                scaleBand<1>(plan, band.get(), first, rows, y0, y1, dest);
-            else
-                scaleBand<3>(plan, band.get(), first, rows, y0, y1, dest);
+            // Qt's channels of the grey picture are three equal levels.
+            const uint8_t *red = levels.get();
+            const uint8_t *green = planes == 3 ? red + count : red;
+            const uint8_t *blue = planes == 3 ? green + count : red;
+            uint32_t *out = dest + size_t(y0) * dw;
+            for (size_t i = 0; i < count; ++i)
+                out[i] = 0xff000000u | uint32_t(red[i]) << 16 | uint32_t(green[i]) << 8 | blue[i];
         }));
     }
     for (QFuture<void> &task : tasks)
