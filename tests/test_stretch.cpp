@@ -662,3 +662,55 @@ TEST(NarrowToWidth, ColourPlanesEqualQtSmoothScaling)
         EXPECT_TRUE(actual == expected) << c.width << "x" << c.height << " -> " << c.limit;
     }
 }
+
+// Floating-point rows go through vector lanes four samples at a time; rows
+// rendered with a step of 2 take the one-sample formula. Every value must
+// come out the same both ways, the special ones included.
+template <typename T>
+void expectVectorLevelsEqualOneSampleLevels(int sampleType)
+{
+    std::vector<T> values = {T(0), T(-0.0), T(1), T(-1), T(0.5), T(0.25), T(1e-40), T(-1e-40), T(1e30), T(-1e30),
+                             std::numeric_limits<T>::infinity(), -std::numeric_limits<T>::infinity(),
+                             std::numeric_limits<T>::quiet_NaN(), T(65535), T(65536), T(3e9), T(-3e9)};
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<double> near(-0.1, 1.2), wide(-70000, 70000);
+    for (int i = 0; i < 400; ++i)
+        values.push_back(T(i % 2 ? near(rng) : wide(rng)));
+    const ChannelStretchParams cases[] = {
+        {0.1f, 0.9f, 0.3f, 0, 1}, {0.0f, 1.0f, 0.5f, 0, 1}, {0.2f, 0.2f, 0.05f, 0, 1}, {0.01f, 1.0f, 0.004f, 0, 1},
+    };
+    for (const ChannelStretchParams &channel : cases) {
+        StretchParams params;
+        params.channel[0] = channel;
+        std::vector<T> row = values;
+        // Each clip point itself and the numbers beside it.
+        for (const float clip : {channel.shadows, channel.highlights})
+            for (const T v : {T(clip), std::nextafter(T(clip), T(-1)), std::nextafter(T(clip), T(2)),
+                              T(clip * 65535.0f), std::nextafter(T(clip * 65535.0f), T(0))})
+                row.push_back(v);
+        std::vector<T> doubled;
+        for (const T v : row) {
+            doubled.push_back(v);
+            doubled.push_back(v);
+        }
+        const int width = int(doubled.size());
+        for (const bool normalised : {true, false}) {
+            // A first sample above 1.01 keeps the 16-bit range.
+            doubled[0] = normalised ? T(0.5) : T(2);
+            StretchRenderer renderer(width, 1, 1, sampleType);
+            renderer.setParams(params);
+            QImage all = blankPicture(width, 1, 1), everyOther = blankPicture(width / 2, 1, 1);
+            ASSERT_TRUE(renderer.run(doubled.data(), all, 1));
+            ASSERT_TRUE(renderer.run(doubled.data(), everyOther, 2));
+            for (int x = 0; x < width / 2; ++x)
+                ASSERT_EQ(all.constScanLine(0)[2 * x], everyOther.constScanLine(0)[x])
+                    << "sample " << doubled[size_t(2 * x)] << " shadows " << channel.shadows;
+        }
+    }
+}
+
+TEST(StretchRender, VectorLevelsEqualOneSampleLevels)
+{
+    expectVectorLevelsEqualOneSampleLevels<float>(kSampleFloat);
+    expectVectorLevelsEqualOneSampleLevels<double>(kSampleDouble);
+}
