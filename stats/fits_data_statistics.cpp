@@ -161,13 +161,21 @@ void computeRangeAndMoments(FITSData &image, bool roi, bool range, bool moments)
         const uint32_t n = record.samplesPerChannel;
         const uint32_t chunk = n / kStatisticsTasks;
         const uint32_t last = n - (kStatisticsTasks - 1) * chunk;
+        constexpr uint32_t together = kChunksTogether<T>;
+        static_assert(kStatisticsTasks % together == 0, "tasks take whole groups of chunks");
+        using Group = std::array<ChunkStatistics<T>, together>;
         for (int c = 0; c < channelCount(image); ++c) {
-            std::array<QFuture<ChunkStatistics<T>>, kStatisticsTasks> tasks;
-            for (uint32_t k = 0; k < kStatisticsTasks; ++k) {
-                const uint32_t start = uint32_t(c) * n + k * chunk;
-                const uint32_t count = k < kStatisticsTasks - 1 ? chunk : last;
-                tasks[k] = QtConcurrent::run(QThreadPool::globalInstance(), [planes, start, count, range, moments] {
-                    return chunkStatistics(planes + start, count, range, moments);
+            std::array<QFuture<Group>, kStatisticsTasks / together> tasks;
+            for (uint32_t g = 0; g < tasks.size(); ++g) {
+                const T *first = planes + size_t(c) * n + size_t(g) * together * chunk;
+                const uint32_t extra = g + 1 < tasks.size() ? 0 : last - chunk;
+                tasks[g] = QtConcurrent::run(QThreadPool::globalInstance(), [first, chunk, extra, range, moments] {
+                    const T *starts[together];
+                    for (uint32_t k = 0; k < together; ++k)
+                        starts[k] = first + size_t(k) * chunk;
+                    Group group;
+                    chunkStatisticsTogether<T, together>(starts, chunk, extra, range, moments, group.data());
+                    return group;
                 });
             }
             // A wait on a task that no worker has taken yet runs it in this
@@ -175,11 +183,12 @@ void computeRangeAndMoments(FITSData &image, bool roi, bool range, bool moments)
             std::pair<T, T> extremes = minMaxStart<T>();
             SumData total;
             for (auto &task : tasks) {
-                const ChunkStatistics<T> part = task.result();
-                foldMinMax(extremes, part.range.first, part.range.second);
-                total.sum += part.sums.sum;
-                total.sumOfSquares += part.sums.sumOfSquares;
-                total.count += part.sums.count;
+                for (const ChunkStatistics<T> &part : task.result()) {
+                    foldMinMax(extremes, part.range.first, part.range.second);
+                    total.sum += part.sums.sum;
+                    total.sumOfSquares += part.sums.sumOfSquares;
+                    total.count += part.sums.count;
+                }
             }
             if (range) {
                 record.minimum[c] = double(extremes.first);

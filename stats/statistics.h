@@ -18,8 +18,10 @@ struct SumData {
     double count = 0;
 };
 
-// Every statistics pass splits each plane into this many tasks, whatever
+// Every statistics pass splits each plane into this many chunks, whatever
 // the image size or the number of cores; the last takes the remainder.
+// Each chunk is folded and summed in sample order, the chunks' results in
+// chunk order, so the values depend on nothing else.
 constexpr uint32_t kStatisticsTasks = 16;
 
 // Above this many samples per plane the median uses every step-th sample.
@@ -152,6 +154,73 @@ ChunkStatistics<T> chunkStatistics(const T *data, uint32_t count, bool range, bo
         result.sums.sumOfSquares = squares;
     }
     return result;
+}
+
+// Chunks whose sums are running doubles: every addition waits for the one
+// before, so a core given one chunk at a time idles between them. A task
+// works on this many chunks side by side instead, each still summed in its
+// own order.
+template <typename T>
+constexpr uint32_t kChunksTogether = (std::is_integral_v<T> && sizeof(T) <= 2) ? 1 : 4;
+
+template <typename T>
+void chunkStatisticsOfFour(const T *const data[4], uint32_t count, uint32_t extra, ChunkStatistics<T> out[4]);
+
+// chunkStatistics of K chunks at once: chunk k starts at `data[k]` and has
+// `count` samples, the last `extra` more.
+template <typename T, uint32_t K>
+void chunkStatisticsTogether(const T *const data[K], uint32_t count, uint32_t extra, bool range, bool sums,
+                             ChunkStatistics<T> out[K])
+{
+    const auto oneByOne = [&] {
+        for (uint32_t k = 0; k < K; ++k)
+            out[k] = chunkStatistics(data[k], count + (k == K - 1 ? extra : 0), range, sums);
+    };
+    if constexpr (K != 4) {
+        oneByOne();
+    } else if (!(range && sums)) {
+        oneByOne();
+    } else {
+        chunkStatisticsOfFour(data, count, extra, out);
+    }
+}
+
+template <typename T>
+void chunkStatisticsOfFour(const T *const data[4], uint32_t count, uint32_t extra, ChunkStatistics<T> out[4])
+{
+    constexpr uint32_t K = 4;
+    struct Running {
+        T minimum = minMaxStart<T>().first;
+        T maximum = minMaxStart<T>().second;
+        double sum = 0;
+        double squares = 0;
+        void add(T x)
+        {
+            minimum = (x < minimum) ? x : minimum;
+            maximum = (maximum > x) ? maximum : x;
+            const double v = double(x);
+            sum += v;
+            squares += v * v;
+        }
+    };
+    // Four separate variables, which the compiler keeps in registers.
+    Running a, b, c, d;
+    const T *pa = data[0], *pb = data[1], *pc = data[2], *pd = data[3];
+    for (uint32_t i = 0; i < count; ++i) {
+        a.add(pa[i]);
+        b.add(pb[i]);
+        c.add(pc[i]);
+        d.add(pd[i]);
+    }
+    for (uint32_t i = count; i < count + extra; ++i)
+        d.add(pd[i]);
+    const Running running[K] = {a, b, c, d};
+    for (uint32_t k = 0; k < K; ++k) {
+        out[k].range = {running[k].minimum, running[k].maximum};
+        out[k].sums.sum = running[k].sum;
+        out[k].sums.sumOfSquares = running[k].squares;
+        out[k].sums.count = double(count + (k == K - 1 ? extra : 0));
+    }
 }
 
 // A sample as the median sees it: integers bit for bit in 32 bits (wider
