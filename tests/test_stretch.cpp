@@ -714,3 +714,35 @@ TEST(StretchRender, VectorLevelsEqualOneSampleLevels)
     expectVectorLevelsEqualOneSampleLevels<float>(kSampleFloat);
     expectVectorLevelsEqualOneSampleLevels<double>(kSampleDouble);
 }
+
+// 8- and 16-bit planes take their median and deviation from counts of the
+// values; the same values as 32-bit samples go through selection. Both give
+// the same parameters, for spread, skewed, constant and tiny planes.
+TEST(StretchParams, CountedMediansEqualSelectedMedians)
+{
+    std::mt19937 rng(4);
+    const auto check = [](const std::vector<uint32_t> &wide, int width, int height, int64_t range) {
+        std::vector<uint16_t> narrow(wide.begin(), wide.end());
+        const ChannelStretchParams counted =
+            range == 256 ? StretchRenderer::computeChannelParams(std::vector<uint8_t>(wide.begin(), wide.end()).data(),
+                                                                 width, height, range)
+                         : StretchRenderer::computeChannelParams(narrow.data(), width, height, range);
+        const ChannelStretchParams selected = StretchRenderer::computeChannelParams(wide.data(), width, height, range);
+        expectSameParams(counted, selected);
+    };
+    for (const int64_t range : {int64_t(256), int64_t(65536)}) {
+        const uint32_t top = uint32_t(range - 1);
+        for (const auto &size : {std::pair<int, int>{1, 1}, {2, 1}, {7, 5}, {1000, 1000}, {1001, 1499}}) {
+            const size_t n = size_t(size.first) * size_t(size.second);
+            std::vector<uint32_t> spread(n), skewed(n), constant(n, top / 3);
+            std::normal_distribution<double> noise(double(top) / 20, double(top) / 400);
+            for (size_t i = 0; i < n; ++i) {
+                spread[i] = uint32_t(rng() % (top + 1));
+                skewed[i] = i % 53 == 0 ? top : uint32_t(std::clamp(noise(rng), 0.0, double(top)));
+            }
+            check(spread, size.first, size.second, range);
+            check(skewed, size.first, size.second, range);
+            check(constant, size.first, size.second, range);
+        }
+    }
+}
