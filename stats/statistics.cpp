@@ -6,6 +6,7 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <xmmintrin.h>
 #endif
 
 uint64_t medianStep(uint32_t count)
@@ -101,5 +102,68 @@ void rangeAndSums16(const uint16_t *data, uint32_t count, uint16_t &minimum, uin
         maximum = maximum > x ? maximum : x;
         sum += x;
         squares += uint64_t(x) * x;
+    }
+}
+
+void floatStatisticsOfFour(const float *const data[4], uint32_t count, uint32_t extra, ChunkStatistics<float> out[4])
+{
+    float minimum[4], maximum[4];
+    double sum[4], squares[4];
+    uint32_t i = 0;
+#if defined(__SSE2__)
+    // Lane k follows chunk k: four samples of each chunk are loaded and
+    // transposed, so that every step brings the next sample of each. The
+    // minimum and maximum instructions compare exactly as the scalar folds
+    // do (NaN included), and each lane's double sums add in sample order.
+    __m128 low = _mm_set1_ps(minMaxStart<float>().first);
+    __m128 high = _mm_set1_ps(minMaxStart<float>().second);
+    __m128d sumsAB = _mm_setzero_pd(), sumsCD = _mm_setzero_pd();
+    __m128d squaresAB = _mm_setzero_pd(), squaresCD = _mm_setzero_pd();
+    const auto step = [&](__m128 v) {
+        low = _mm_min_ps(v, low);
+        high = _mm_max_ps(high, v);
+        const __m128d ab = _mm_cvtps_pd(v);
+        const __m128d cd = _mm_cvtps_pd(_mm_movehl_ps(v, v));
+        sumsAB = _mm_add_pd(sumsAB, ab);
+        sumsCD = _mm_add_pd(sumsCD, cd);
+        squaresAB = _mm_add_pd(squaresAB, _mm_mul_pd(ab, ab));
+        squaresCD = _mm_add_pd(squaresCD, _mm_mul_pd(cd, cd));
+    };
+    for (; i + 4 <= count; i += 4) {
+        __m128 a = _mm_loadu_ps(data[0] + i), b = _mm_loadu_ps(data[1] + i);
+        __m128 c = _mm_loadu_ps(data[2] + i), d = _mm_loadu_ps(data[3] + i);
+        _MM_TRANSPOSE4_PS(a, b, c, d);
+        step(a);
+        step(b);
+        step(c);
+        step(d);
+    }
+    _mm_storeu_ps(minimum, low);
+    _mm_storeu_ps(maximum, high);
+    _mm_storeu_pd(sum, sumsAB);
+    _mm_storeu_pd(sum + 2, sumsCD);
+    _mm_storeu_pd(squares, squaresAB);
+    _mm_storeu_pd(squares + 2, squaresCD);
+#else
+    for (int k = 0; k < 4; ++k) {
+        minimum[k] = minMaxStart<float>().first;
+        maximum[k] = minMaxStart<float>().second;
+        sum[k] = squares[k] = 0;
+    }
+#endif
+    for (int k = 0; k < 4; ++k) {
+        const uint32_t end = count + (k == 3 ? extra : 0);
+        for (uint32_t j = i; j < end; ++j) {
+            const float x = data[k][j];
+            minimum[k] = (x < minimum[k]) ? x : minimum[k];
+            maximum[k] = (maximum[k] > x) ? maximum[k] : x;
+            const double v = double(x);
+            sum[k] += v;
+            squares[k] += v * v;
+        }
+        out[k].range = {minimum[k], maximum[k]};
+        out[k].sums.sum = sum[k];
+        out[k].sums.sumOfSquares = squares[k];
+        out[k].sums.count = double(end);
     }
 }

@@ -185,9 +185,16 @@ void chunkStatisticsTogether(const T *const data[K], uint32_t count, uint32_t ex
     }
 }
 
+// The float case in vector lanes, one chunk per lane.
+void floatStatisticsOfFour(const float *const data[4], uint32_t count, uint32_t extra, ChunkStatistics<float> out[4]);
+
 template <typename T>
 void chunkStatisticsOfFour(const T *const data[4], uint32_t count, uint32_t extra, ChunkStatistics<T> out[4])
 {
+    if constexpr (std::is_same_v<T, float>) {
+        floatStatisticsOfFour(data, count, extra, out);
+        return;
+    }
     constexpr uint32_t K = 4;
     struct Running {
         T minimum = minMaxStart<T>().first;

@@ -393,3 +393,51 @@ TEST(Statistics, OnePassKernelsEqualSeparatePasses)
         v = float(noise(rng)) * 0.001f;
     expectOnePassEqualsSeparatePasses(floats);
 }
+
+// Four chunks side by side (in vector lanes for floats) give each chunk's
+// own values, NaN and infinities among the samples, odd lengths and a
+// longer last chunk included.
+template <typename T>
+void expectChunksTogetherEqualOneByOne(const std::vector<T> &samples)
+{
+    for (const uint32_t count : {0u, 1u, 3u, 4u, 5u, 1001u}) {
+        for (const uint32_t extra : {0u, 3u, 15u}) {
+            if (4 * count + extra > samples.size())
+                continue;
+            const T *starts[4] = {samples.data(), samples.data() + count, samples.data() + 2 * count,
+                                  samples.data() + 3 * count};
+            ChunkStatistics<T> together[4];
+            chunkStatisticsTogether<T, 4>(starts, count, extra, true, true, together);
+            for (int k = 0; k < 4; ++k) {
+                const ChunkStatistics<T> alone = chunkStatistics(starts[k], count + (k == 3 ? extra : 0), true, true);
+                const auto same = [](auto a, auto b) { return std::memcmp(&a, &b, sizeof(a)) == 0; };
+                EXPECT_TRUE(same(together[k].range.first, alone.range.first)) << count << " " << k;
+                EXPECT_TRUE(same(together[k].range.second, alone.range.second)) << count << " " << k;
+                EXPECT_TRUE(same(together[k].sums.sum, alone.sums.sum)) << count << " " << k;
+                EXPECT_TRUE(same(together[k].sums.sumOfSquares, alone.sums.sumOfSquares)) << count << " " << k;
+                EXPECT_EQ(together[k].sums.count, alone.sums.count);
+            }
+        }
+    }
+}
+
+TEST(Statistics, ChunksSideBySideEqualOneByOne)
+{
+    std::mt19937 rng(12);
+    std::normal_distribution<double> noise(0.1, 0.03);
+    std::vector<float> floats(4100);
+    for (float &v : floats)
+        v = float(noise(rng));
+    for (const size_t at : {size_t(0), size_t(2), size_t(7), size_t(1003), size_t(2050), size_t(4099)})
+        floats[at] = std::numeric_limits<float>::quiet_NaN();
+    floats[11] = std::numeric_limits<float>::infinity();
+    floats[3010] = -std::numeric_limits<float>::infinity();
+    floats[4010] = 3e38f;
+    expectChunksTogetherEqualOneByOne(floats);
+    std::vector<double> doubles(floats.begin(), floats.end());
+    expectChunksTogetherEqualOneByOne(doubles);
+    std::vector<int32_t> ints(4100);
+    for (int32_t &v : ints)
+        v = int32_t(rng());
+    expectChunksTogetherEqualOneByOne(ints);
+}
