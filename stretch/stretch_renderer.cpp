@@ -336,6 +336,43 @@ private:
     std::vector<uint8_t> tables[3];
 };
 
+// The element at index `rank` of the ascending order of float samples
+// without NaN, by counting the top and then the low 16 bits of keys whose
+// unsigned order is the order of the floats: two passes where a selection
+// swaps elements about many times over. Zeros of either sign compare equal
+// and come out as +0, which every later step treats as -0.
+float floatAtRank(const std::vector<float> &values, size_t rank)
+{
+    const auto key = [](float f) {
+        uint32_t bits;
+        std::memcpy(&bits, &f, 4);
+        if (bits == 0x80000000u)
+            bits = 0;
+        return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+    };
+    std::vector<uint32_t> counts(65536, 0);
+    for (const float v : values)
+        ++counts[key(v) >> 16];
+    size_t seen = 0;
+    uint32_t top = 0;
+    while (seen + counts[top] <= rank)
+        seen += counts[top++];
+    std::fill(counts.begin(), counts.end(), 0u);
+    for (const float v : values) {
+        const uint32_t k = key(v);
+        if ((k >> 16) == top)
+            ++counts[k & 0xffff];
+    }
+    uint32_t low = 0;
+    while (seen + counts[low] <= rank)
+        seen += counts[low++];
+    const uint32_t k = (top << 16) | low;
+    const uint32_t bits = (k & 0x80000000u) ? (k & 0x7fffffffu) : ~k;
+    float f;
+    std::memcpy(&f, &bits, 4);
+    return f;
+}
+
 } // namespace
 
 StretchRenderer::StretchRenderer(int width, int height, int channels, int sampleType)
@@ -509,6 +546,8 @@ T StretchRenderer::sampleMedian(std::vector<T> &values)
 {
     if (values.empty())
         return T();
+    if constexpr (std::is_same<T, float>::value)
+        return floatAtRank(values, values.size() / 2);
     const auto middle = values.begin() + std::ptrdiff_t(values.size() / 2);
     std::nth_element(values.begin(), middle, values.end());
     return *middle;

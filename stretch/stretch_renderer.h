@@ -76,8 +76,8 @@ public:
     template <typename T>
     static std::vector<T> planeSubsample(const T *plane, size_t sampleCount);
     // The element at index size / 2 of the sorted vector (the upper middle
-    // for an even count), found by selection; reorders `values`. An empty
-    // vector has no median and gives T().
+    // for an even count), found by selection, which may reorder `values`,
+    // or for floats by counting. An empty vector has no median and gives T().
     template <typename T>
     static T sampleMedian(std::vector<T> &values);
     // Midtones transfer function with balance m, in single precision.

@@ -746,3 +746,21 @@ TEST(StretchParams, CountedMediansEqualSelectedMedians)
         }
     }
 }
+
+// Float medians are counted, not selected: the same element as sorting
+// gives, among negatives, zeros of both signs and repeated values.
+TEST(StretchMedian, CountedFloatMedianIsTheSortedMiddle)
+{
+    std::mt19937 rng(21);
+    std::normal_distribution<float> noise(0.0f, 1.0f);
+    for (const size_t n : {size_t(1), size_t(2), size_t(3), size_t(1000), size_t(100001)}) {
+        for (int pattern = 0; pattern < 3; ++pattern) {
+            std::vector<float> values(n);
+            for (size_t i = 0; i < n; ++i)
+                values[i] = pattern == 0 ? noise(rng) : pattern == 1 ? (i % 3 ? 0.0f : -0.0f) : float(rng() % 7) - 3.0f;
+            std::vector<float> sorted = values;
+            std::sort(sorted.begin(), sorted.end());
+            EXPECT_EQ(StretchRenderer::sampleMedian(values), sorted[n / 2]) << n << " " << pattern;
+        }
+    }
+}
