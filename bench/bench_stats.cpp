@@ -45,6 +45,20 @@ void fillImage(FITSData &data)
     std::memcpy(data.pixels.get(), samples.data(), data.pixelBytes);
 }
 
+// The frame normalised to 0..1 in single precision, as float files keep it.
+void fillFloatImage(FITSData &data)
+{
+    const std::vector<uint16_t> &samples = frame();
+    fillImage(data);
+    data.stats.sampleType = kSampleFloat;
+    data.stats.bytesPerSample = 4;
+    data.pixelBytes = uint32_t(samples.size() * 4);
+    data.pixels.reset(new uint8_t[data.pixelBytes]);
+    float *out = reinterpret_cast<float *>(data.pixels.get());
+    for (size_t i = 0; i < samples.size(); ++i)
+        out[i] = samples[i] / 65535.0f;
+}
+
 // The frame as a FITS file with BZERO 32768, written once per run.
 QString frameFile()
 {
@@ -82,6 +96,26 @@ static void BM_ComputeStatistics16(benchmark::State &state)
     }
 }
 BENCHMARK(BM_ComputeStatistics16)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
+
+static void BM_ComputeStatisticsFloat(benchmark::State &state)
+{
+    FITSData data;
+    fillFloatImage(data);
+    for (auto _ : state) {
+        data.computeStatistics(false);
+        benchmark::DoNotOptimize(data.stats.signalToNoise);
+    }
+}
+BENCHMARK(BM_ComputeStatisticsFloat)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
+
+static void BM_MedianFloat(benchmark::State &state)
+{
+    FITSData data;
+    fillFloatImage(data);
+    for (auto _ : state)
+        data.computeMedian(false);
+}
+BENCHMARK(BM_MedianFloat)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
 
 static void BM_MinMax16(benchmark::State &state)
 {

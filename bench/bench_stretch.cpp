@@ -2,6 +2,7 @@
 // field. Run by hand: build/bench/bench_stretch
 
 #include "image/image_types.h"
+#include "stretch/grey_scale.h"
 #include "stretch/stretch_renderer.h"
 
 #include <benchmark/benchmark.h>
@@ -74,6 +75,43 @@ void render(benchmark::State &state, int sampleType)
         benchmark::DoNotOptimize(picture.constBits());
     }
 }
+
+// What a narrowed preview does after the parameters: rendering each band of
+// rows as the smooth narrowing to `width` reads it (arguments: planes, width).
+template <typename T>
+void renderNarrowed(benchmark::State &state, int sampleType)
+{
+    const int planes = int(state.range(0));
+    const int width = int(state.range(1));
+    const std::vector<T> samples = samplesOf<T>(sampleType, planes);
+    StretchRenderer renderer(kWidth, kHeight, planes, sampleType);
+    renderer.setParams(renderer.computeParams(samples.data()));
+    for (auto _ : state) {
+        const std::unique_ptr<PlaneLevels> levels = renderer.planeLevels(samples.data());
+        const PlaneLevels *source = levels.get();
+        const QImage picture = smoothScaledPlanesToWidth(
+            kWidth, kHeight, planes, width,
+            [source](int plane, int first, int rows, uint8_t *out) { source->rows(plane, first, rows, out); });
+        benchmark::DoNotOptimize(picture.constBits());
+    }
+}
+
+void narrowed_kSampleUInt16(benchmark::State &state) { renderNarrowed<uint16_t>(state, kSampleUInt16); }
+void narrowed_kSampleFloat(benchmark::State &state) { renderNarrowed<float>(state, kSampleFloat); }
+BENCHMARK(narrowed_kSampleUInt16)
+    ->Args({1, 800})
+    ->Args({1, 100})
+    ->Args({3, 800})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(narrowed_kSampleFloat)
+    ->Args({1, 800})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
 
 #define STRETCH_BENCHMARKS(T, code)                                                                                 \
     void params_##code(benchmark::State &state) { stretchParams<T>(state, code); }                                  \

@@ -37,19 +37,27 @@ BlockOffsets blockOffsets(uint32_t word, int x, int y, ptrdiff_t width)
 
 // Methods 0 and 1 into any layout: channel c of pixel i is at
 // channel[c][i * kStep], so 3 walks an interleaved buffer and 1 a plane.
+// Rows [firstRow, endRow) of the image; the last row of the image is black.
 template <typename T, bool kAverageGreen, int kStep>
-void nearestRows(const T *source, T *const channel[3], int width, int height, uint32_t word)
+void nearestRows(const T *source, T *const channel[3], int width, int height, uint32_t word, int firstRow = 0,
+                 int endRow = -1)
 {
-    if (width <= 0 || height <= 0)
+    if (endRow < 0)
+        endRow = height;
+    firstRow = std::max(firstRow, 0);
+    endRow = std::min(endRow, height);
+    if (width <= 0 || height <= 0 || firstRow >= endRow)
         return;
     const size_t w = size_t(width);
     const size_t rowValues = w * kStep;
-    for (int c = 0; c < 3; ++c) {
-        T *last = channel[c] + (size_t(height) - 1) * rowValues;
-        for (size_t x = 0; x < w; ++x)
-            last[x * kStep] = 0;
+    if (endRow == height) {
+        for (int c = 0; c < 3; ++c) {
+            T *last = channel[c] + (size_t(height) - 1) * rowValues;
+            for (size_t x = 0; x < w; ++x)
+                last[x * kStep] = 0;
+        }
     }
-    for (int y = 0; y + 1 < height; ++y) {
+    for (int y = firstRow; y + 1 < height && y < endRow; ++y) {
         const T *s = source + size_t(y) * w;
         T *r = channel[0] + size_t(y) * rowValues;
         T *g = channel[1] + size_t(y) * rowValues;
@@ -251,13 +259,13 @@ int demosaicNearest(const T *source, T *buffer, int width, int height, int patte
 
 template <typename T>
 int demosaicNearestPlanar(const T *source, T *red, T *green, T *blue, int width, int height,
-                          int pattern)
+                          int pattern, int firstRow, int endRow)
 {
     const uint32_t word = patternWord(pattern);
     if (!word)
         return kDemosaicInvalidPattern;
     T *const channel[3] = {red, green, blue};
-    nearestRows<T, false, 1>(source, channel, width, height, word);
+    nearestRows<T, false, 1>(source, channel, width, height, word, firstRow, endRow);
     return kDemosaicOk;
 }
 
@@ -356,7 +364,7 @@ int demosaic(int method, const T *source, T *buffer, int width, int height, int 
 #define SKYIMG_DEMOSAIC_INSTANTIATE(T)                                                        \
     template void clearBorder<T>(T *, int, int, int);                                        \
     template int demosaicNearest<T>(const T *, T *, int, int, int);                          \
-    template int demosaicNearestPlanar<T>(const T *, T *, T *, T *, int, int, int);          \
+    template int demosaicNearestPlanar<T>(const T *, T *, T *, T *, int, int, int, int, int);          \
     template int demosaicSimple<T>(const T *, T *, int, int, int);                           \
     template int demosaicDownsample<T>(const T *, T *, int, int, int);                       \
     template int demosaicEdgeSense<T>(const T *, T *, int, int, int);                        \

@@ -72,10 +72,11 @@ int demosaicNearest(const T *source, T *buffer, int width, int height, int patte
 
 // Method 0 written straight into three planes of W x H values, the layout
 // the image object keeps: the values of demosaicNearest without an
-// interleaved buffer in between.
+// interleaved buffer in between. Only rows [firstRow, endRow) are written
+// (endRow -1: to the last), so that bands of rows can go to several threads.
 template <typename T>
 int demosaicNearestPlanar(const T *source, T *red, T *green, T *blue, int width, int height,
-                          int pattern);
+                          int pattern, int firstRow = 0, int endRow = -1);
 
 // Method 1: as method 0 with green the rounded mean of the block's greens.
 template <typename T>

@@ -6,6 +6,12 @@
 #include "debayer/demosaic.h"
 #include "image/fits_data.h"
 #include "image/limits.h"
+#include "image/sample_memory.h"
+
+#include <QFuture>
+#include <QThreadPool>
+#include <QVector>
+#include <QtConcurrent>
 
 #include <algorithm>
 #include <memory>
@@ -57,11 +63,22 @@ bool debayerPlanes(FITSData &data, int sampleType)
         // which together cost several times the interpolation itself.
         if (!patternWord(pattern))
             return fail();
-        planes.reset(new (std::nothrow) uint8_t[planeBytes]);
+        planes = newSampleBuffer(planeBytes);
         if (!planes)
             return false;
         T *red = reinterpret_cast<T *>(planes.get());
-        demosaicNearestPlanar(source, red, red + samples, red + 2 * samples, width, rows, pattern);
+        // Bands of rows on the global pool: the planes are fresh memory,
+        // and its first touch costs as much as the values.
+        const int bands = std::max(1, std::min(rows, 4 * QThreadPool::globalInstance()->maxThreadCount()));
+        QVector<QFuture<void>> tasks;
+        for (int b = 0; b < bands; ++b) {
+            const int first = int(int64_t(rows) * b / bands), end = int(int64_t(rows) * (b + 1) / bands);
+            tasks.append(QtConcurrent::run(QThreadPool::globalInstance(), [=] {
+                demosaicNearestPlanar(source, red, red + samples, red + 2 * samples, width, rows, pattern, first, end);
+            }));
+        }
+        for (QFuture<void> &task : tasks)
+            task.waitForFinished();
         if (rows < height)
             for (int c = 0; c < 3; ++c)
                 std::fill_n(red + c * samples + size_t(rows) * size_t(width), size_t(width), T(0));
@@ -77,7 +94,7 @@ bool debayerPlanes(FITSData &data, int sampleType)
 
         // The new planes come before the raw samples go, so that a failure
         // leaves the mosaic image as it was.
-        planes.reset(new (std::nothrow) uint8_t[planeBytes]);
+        planes = newSampleBuffer(planeBytes);
         if (!planes)
             return fail();
         const T *in = work.get();

@@ -1,8 +1,13 @@
 #include "image/fits_data.h"
 #include "image/header_cards.h"
 #include "image/limits.h"
+#include "image/sample_memory.h"
 
 #include <QFile>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cstdlib>
@@ -147,9 +152,177 @@ QString limitViolation(fitsfile *file, const ImageHdu &hdu, int64_t available, i
     return QString();
 }
 
+// CFITSIO's byte reader. fitsio2.h declares it without C++ guards; it reads
+// large blocks straight into the caller's buffer, from disk or memory, after
+// flushing whatever its own buffers hold of them.
+extern "C" int ffgbyt(fitsfile *fptr, LONGLONG nbytes, void *buffer, int *status);
+// ffmbyt's flag (REPORT_EOF in fitsio2.h): a position past the end fails.
+constexpr int kReportEndOfFile = 0;
+
+// The common layouts, whose conversion by CFITSIO (no scaling, no null
+// check) comes down to a byte swap from big-endian, and for unsigned data
+// stored with the usual offset to a flip of the top bit.
+struct DirectLayout {
+    int bytes = 0;               // bytes per sample; 0: CFITSIO converts
+    bool flipTopBit = false;     // BZERO 2^15 or 2^31 on signed data
+    bool negativeFails = false;  // BZERO 0 on signed data read as unsigned
+};
+
+// A scaling keyword, or `fallback` when it is absent; false when it cannot
+// be read as a number.
+bool scalingKeyword(fitsfile *file, const char *keyword, double fallback, double &value)
+{
+    int status = 0;
+    value = fallback;
+    char comment[FLEN_COMMENT] = {};
+    ffgkyd(file, keyword, &value, comment, &status);
+    if (status == KEY_NO_EXIST) {
+        value = fallback;
+        return true;
+    }
+    return status == 0;
+}
+
+DirectLayout directLayoutOf(fitsfile *file, int bitpix, const SampleFormat &format)
+{
+    double zero = 0, scale = 1;
+    int status = 0;
+    char blank[FLEN_VALUE] = {};
+    char comment[FLEN_COMMENT] = {};
+    ffgkey(file, "BLANK", blank, comment, &status);
+    if (status != KEY_NO_EXIST || !scalingKeyword(file, "BZERO", 0.0, zero) ||
+        !scalingKeyword(file, "BSCALE", 1.0, scale) || scale != 1.0)
+        return {};
+    switch (bitpix) {
+    case BYTE_IMG:
+        if (format.readType == TBYTE && zero == 0.0)
+            return {1, false, false};
+        break;
+    case SHORT_IMG:
+        if (format.readType == TUSHORT && (zero == 32768.0 || zero == 0.0))
+            return {2, zero != 0.0, zero == 0.0};
+        break;
+    case LONG_IMG:
+        if (format.readType == TUINT && (zero == 2147483648.0 || zero == 0.0))
+            return {4, zero != 0.0, zero == 0.0};
+        break;
+    case LONGLONG_IMG:
+        if (format.readType == TLONGLONG && zero == 0.0)
+            return {8, false, false};
+        break;
+    case FLOAT_IMG:
+        if (format.readType == TFLOAT && zero == 0.0)
+            return {4, false, false};
+        break;
+    case DOUBLE_IMG:
+        if (format.readType == TDOUBLE && zero == 0.0)
+            return {8, false, false};
+        break;
+    default:
+        break;
+    }
+    return {};
+}
+
+// Big-endian samples of sizeof(U) bytes to the machine's order in place,
+// with `flip` XORed in. Returns the OR of the results, whose top bit tells
+// whether any stored value was negative.
+template <typename U>
+U swapInPlace(uint8_t *bytes, size_t count, U flip)
+{
+    U any = 0;
+    size_t i = 0;
+#if defined(__SSE2__)
+    // Compilers leave the 4- and 8-byte swaps scalar: whole 16-byte groups
+    // go through SSE2, whose 16-bit shuffles and shifts reverse the bytes.
+    const size_t perVector = 16 / sizeof(U);
+    const __m128i flips = sizeof(U) == 2   ? _mm_set1_epi16(int16_t(flip))
+                          : sizeof(U) == 4 ? _mm_set1_epi32(int32_t(flip))
+                                           : _mm_set1_epi64x(int64_t(flip));
+    __m128i anyVector = _mm_setzero_si128();
+    for (; i + perVector <= count; i += perVector) {
+        __m128i *at = reinterpret_cast<__m128i *>(bytes + i * sizeof(U));
+        __m128i v = _mm_loadu_si128(at);
+        if constexpr (sizeof(U) == 4) {
+            v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, _MM_SHUFFLE(2, 3, 0, 1)), _MM_SHUFFLE(2, 3, 0, 1));
+        } else if constexpr (sizeof(U) == 8) {
+            v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, _MM_SHUFFLE(0, 1, 2, 3)), _MM_SHUFFLE(0, 1, 2, 3));
+        }
+        v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+        v = _mm_xor_si128(v, flips);
+        anyVector = _mm_or_si128(anyVector, v);
+        _mm_storeu_si128(at, v);
+    }
+    U lanes[16 / sizeof(U)];
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(lanes), anyVector);
+    for (const U lane : lanes)
+        any |= lane;
+#endif
+    for (; i < count; ++i) {
+        U v;
+        std::memcpy(&v, bytes + i * sizeof(U), sizeof(U));
+        if constexpr (sizeof(U) == 2)
+            v = __builtin_bswap16(v);
+        else if constexpr (sizeof(U) == 4)
+            v = __builtin_bswap32(v);
+        else if constexpr (sizeof(U) == 8)
+            v = __builtin_bswap64(v);
+        v ^= flip;
+        any |= v;
+        std::memcpy(bytes + i * sizeof(U), &v, sizeof(U));
+    }
+    return any;
+}
+
+// Whether any sample of this block was negative (only asked for signed
+// data read as unsigned without offset).
+bool convertBlock(uint8_t *bytes, size_t count, const DirectLayout &layout)
+{
+    switch (layout.bytes) {
+    case 2:
+        return swapInPlace<uint16_t>(bytes, count, layout.flipTopBit ? 0x8000 : 0) & 0x8000;
+    case 4:
+        return swapInPlace<uint32_t>(bytes, count, layout.flipTopBit ? 0x80000000u : 0) & 0x80000000u;
+    case 8:
+        swapInPlace<uint64_t>(bytes, count, 0);
+        return false;
+    default:
+        return false;
+    }
+}
+
+// Bytes read and converted at a time: the block is still in the core's
+// cache when it is converted.
+constexpr size_t kDirectBlock = size_t(256) << 10;
+
+// Reads `count` samples of a direct layout from the start of the current
+// HDU's data into `out`: exactly what CFITSIO's conversion gives. False
+// when the data must go through CFITSIO's conversion after all: a read
+// error, or signed values read as unsigned, where its overflow decides.
+bool readDirect(fitsfile *file, const DirectLayout &layout, uint64_t count, uint8_t *out, int &status)
+{
+    LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
+    ffghadll(file, &headStart, &dataStart, &dataEnd, &status);
+    const size_t total = size_t(count) * size_t(layout.bytes);
+    bool negative = false;
+    for (size_t done = 0; done < total && status == 0;) {
+        const size_t block = std::min(kDirectBlock, total - done);
+        // After a large read CFITSIO 4.2 does not stand where the next one
+        // must start, so every block is positioned on its own.
+        ffmbyt(file, dataStart + LONGLONG(done), kReportEndOfFile, &status);
+        ffgbyt(file, LONGLONG(block), out + done, &status);
+        if (status == 0 && layout.negativeFails)
+            negative |= convertBlock(out + done, block / size_t(layout.bytes), layout);
+        else if (status == 0)
+            convertBlock(out + done, block / size_t(layout.bytes), layout);
+        done += block;
+    }
+    return status == 0 && !negative;
+}
+
 // Reads every sample of the shape in `image.stats` from the current HDU into
 // a new buffer of `format`.
-bool readSamples(FITSData &image, fitsfile *file, const SampleFormat &format, int &status)
+bool readSamples(FITSData &image, fitsfile *file, int bitpix, const SampleFormat &format, int &status)
 {
     image.pixels.reset();
     image.pixelBytes = 0;
@@ -159,7 +332,7 @@ bool readSamples(FITSData &image, fitsfile *file, const SampleFormat &format, in
         image.loadError = QStringLiteral("%1 sample bytes exceed the limit of %2").arg(bytes).arg(kMaxImageBytes);
         return false;
     }
-    image.pixels.reset(new (std::nothrow) uint8_t[size_t(bytes)]);
+    image.pixels = newSampleBuffer(size_t(bytes));
     if (!image.pixels) {
         image.loadError = QStringLiteral("cannot allocate %1 bytes").arg(bytes);
         return false;
@@ -168,6 +341,13 @@ bool readSamples(FITSData &image, fitsfile *file, const SampleFormat &format, in
     image.stats.sampleType = format.sampleType;
     image.stats.bytesPerSample = format.bytesPerSample;
     image.bitpix = format.bitpix;
+    const DirectLayout layout = directLayoutOf(file, bitpix, format);
+    if (layout.bytes && status == 0) {
+        int directStatus = 0;
+        if (readDirect(file, layout, count, image.pixels.get(), directStatus))
+            return true;
+        // Whatever went wrong, CFITSIO's own reading reports it as always.
+    }
     int anyNull = 0;
     ffgpv(file, format.readType, 1, LONGLONG(count), nullptr, image.pixels.get(), &anyNull, &status);
     if (status) {
@@ -400,12 +580,12 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
         return true;
     }
 
-    if (!readSamples(*this, file, format, status)) {
+    if (!readSamples(*this, file, hdu.bitpix, format, status)) {
         if (status != NUM_OVERFLOW)
             return fail(loadError);
         status = 0;
         loadError.clear();
-        if (!readSamples(*this, file, overflowFallback(format), status))
+        if (!readSamples(*this, file, hdu.bitpix, overflowFallback(format), status))
             return fail(loadError);
     }
 

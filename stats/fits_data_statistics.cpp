@@ -146,6 +146,88 @@ int channelCount(const FITSData &image)
     return std::min<int>(image.stats.channels, kMaxChannels);
 }
 
+// Minimum/maximum (`range`) and mean/deviation (`moments`) of every channel,
+// both from one pass over each chunk when both are wanted. The chunks, the
+// order of the samples within a task and the order in which the tasks'
+// results are folded are those of the separate passes, so are the values.
+void computeRangeAndMoments(FITSData &image, bool roi, bool range, bool moments)
+{
+    ImageStatistics &record = roi ? image.roiStats : image.stats;
+    forSampleType(image.stats.sampleType, [&](auto tag) {
+        using T = decltype(tag);
+        const T *planes = nullptr;
+        if (!planesOf(image, roi, planes))
+            return;
+        const uint32_t n = record.samplesPerChannel;
+        const uint32_t chunk = n / kStatisticsTasks;
+        const uint32_t last = n - (kStatisticsTasks - 1) * chunk;
+        constexpr uint32_t together = kChunksTogether<T>;
+        static_assert(kStatisticsTasks % together == 0, "tasks take whole groups of chunks");
+        using Group = std::array<ChunkStatistics<T>, together>;
+        for (int c = 0; c < channelCount(image); ++c) {
+            std::array<QFuture<Group>, kStatisticsTasks / together> tasks;
+            for (uint32_t g = 0; g < tasks.size(); ++g) {
+                const T *first = planes + size_t(c) * n + size_t(g) * together * chunk;
+                const uint32_t extra = g + 1 < tasks.size() ? 0 : last - chunk;
+                tasks[g] = QtConcurrent::run(QThreadPool::globalInstance(), [first, chunk, extra, range, moments] {
+                    const T *starts[together];
+                    for (uint32_t k = 0; k < together; ++k)
+                        starts[k] = first + size_t(k) * chunk;
+                    Group group;
+                    chunkStatisticsTogether<T, together>(starts, chunk, extra, range, moments, group.data());
+                    return group;
+                });
+            }
+            // A wait on a task that no worker has taken yet runs it in this
+            // thread, so waiting from inside a pool task cannot deadlock.
+            std::pair<T, T> extremes = minMaxStart<T>();
+            SumData total;
+            for (auto &task : tasks) {
+                for (const ChunkStatistics<T> &part : task.result()) {
+                    foldMinMax(extremes, part.range.first, part.range.second);
+                    total.sum += part.sums.sum;
+                    total.sumOfSquares += part.sums.sumOfSquares;
+                    total.count += part.sums.count;
+                }
+            }
+            if (range) {
+                record.minimum[c] = double(extremes.first);
+                record.maximum[c] = double(extremes.second);
+            }
+            if (moments && total.count > 0) {
+                record.mean[c] = total.sum / total.count;
+                const double variance = total.sumOfSquares / total.count - record.mean[c] * record.mean[c];
+                record.standardDeviation[c] = std::sqrt(variance);
+            }
+        }
+    });
+}
+
+void resetRange(ImageStatistics &record)
+{
+    for (int c = 0; c < 3; ++c) {
+        record.minimum[c] = 1.0e30;
+        record.maximum[c] = -1.0e30;
+    }
+}
+
+void computeMedians(FITSData &image, bool roi)
+{
+    ImageStatistics &record = roi ? image.roiStats : image.stats;
+    for (double &median : record.median)
+        median = 0;
+    forSampleType(record.sampleType, [&](auto tag) {
+        using T = decltype(tag);
+        const T *planes = nullptr;
+        if (!planesOf(image, roi, planes))
+            return;
+        const uint32_t n = record.samplesPerChannel;
+        std::vector<int32_t> values;
+        for (int c = 0; c < channelCount(image); ++c)
+            record.median[c] = n ? subsampledMedian(planes + size_t(c) * n, n, values) : 0.0;
+    });
+}
+
 } // namespace
 
 template <typename T>
@@ -157,18 +239,32 @@ std::pair<T, T> FITSData::chunkMinMax(uint32_t start, uint32_t count, bool roi) 
     return minMaxOf(data + start, count);
 }
 
+#define SKYIMG_CHUNK_MIN_MAX(T) template std::pair<T, T> FITSData::chunkMinMax<T>(uint32_t, uint32_t, bool) const;
+SKYIMG_CHUNK_MIN_MAX(uint8_t)
+SKYIMG_CHUNK_MIN_MAX(uint16_t)
+SKYIMG_CHUNK_MIN_MAX(int16_t)
+SKYIMG_CHUNK_MIN_MAX(uint32_t)
+SKYIMG_CHUNK_MIN_MAX(int32_t)
+SKYIMG_CHUNK_MIN_MAX(float)
+SKYIMG_CHUNK_MIN_MAX(int64_t)
+SKYIMG_CHUNK_MIN_MAX(double)
+
 void FITSData::computeStatistics(bool roi)
 {
-    computeMinMax(roi);
-    computeMedian(roi);
-    if (roi) {
-        computeMeanDeviation(true);
-        return;
-    }
-    if (fitsHandle && meanDeviationFromHeader(fitsHandle.get(), stats))
-        return;
-    computeMeanDeviation(false);
-    if (isHandledSampleType(stats.sampleType))
+    // The header is asked first for all it may state; what it does not
+    // state is computed, minimum/maximum and mean/deviation together.
+    ImageStatistics &record = roi ? roiStats : stats;
+    fitsfile *header = roi ? nullptr : fitsHandle.get();
+    const bool range = !(header && minMaxFromHeader(header, record));
+    const bool median = !(header && medianFromHeader(header, record));
+    const bool moments = !(header && meanDeviationFromHeader(header, record));
+    if (range)
+        resetRange(record);
+    if (range || moments)
+        computeRangeAndMoments(*this, roi, range, moments);
+    if (median)
+        computeMedians(*this, roi);
+    if (!roi && moments && isHandledSampleType(stats.sampleType))
         stats.signalToNoise = stats.mean[0] / stats.standardDeviation[0];
 }
 
@@ -177,37 +273,8 @@ void FITSData::computeMinMax(bool roi)
     ImageStatistics &record = roi ? roiStats : stats;
     if (!roi && fitsHandle && minMaxFromHeader(fitsHandle.get(), record))
         return;
-    for (int c = 0; c < 3; ++c) {
-        record.minimum[c] = 1.0e30;
-        record.maximum[c] = -1.0e30;
-    }
-    forSampleType(stats.sampleType, [&](auto tag) {
-        using T = decltype(tag);
-        const T *planes = nullptr;
-        if (!planesOf(*this, roi, planes))
-            return;
-        const uint32_t n = record.samplesPerChannel;
-        const uint32_t chunk = n / kStatisticsTasks;
-        const uint32_t last = n - (kStatisticsTasks - 1) * chunk;
-        for (int c = 0; c < channelCount(*this); ++c) {
-            std::array<QFuture<std::pair<T, T>>, kStatisticsTasks> tasks;
-            for (uint32_t k = 0; k < kStatisticsTasks; ++k) {
-                const uint32_t start = uint32_t(c) * n + k * chunk;
-                const uint32_t count = k < kStatisticsTasks - 1 ? chunk : last;
-                tasks[k] = QtConcurrent::run(QThreadPool::globalInstance(),
-                                             [this, start, count, roi] { return chunkMinMax<T>(start, count, roi); });
-            }
-            // A wait on a task that no worker has taken yet runs it in this
-            // thread, so waiting from inside a pool task cannot deadlock.
-            std::pair<T, T> range = minMaxStart<T>();
-            for (auto &task : tasks) {
-                const std::pair<T, T> part = task.result();
-                foldMinMax(range, part.first, part.second);
-            }
-            record.minimum[c] = double(range.first);
-            record.maximum[c] = double(range.second);
-        }
-    });
+    resetRange(record);
+    computeRangeAndMoments(*this, roi, true, false);
 }
 
 void FITSData::computeMedian(bool roi)
@@ -215,51 +282,10 @@ void FITSData::computeMedian(bool roi)
     ImageStatistics &record = roi ? roiStats : stats;
     if (!roi && fitsHandle && medianFromHeader(fitsHandle.get(), record))
         return;
-    for (double &median : record.median)
-        median = 0;
-    forSampleType(record.sampleType, [&](auto tag) {
-        using T = decltype(tag);
-        const T *planes = nullptr;
-        if (!planesOf(*this, roi, planes))
-            return;
-        const uint32_t n = record.samplesPerChannel;
-        std::vector<int32_t> values;
-        for (int c = 0; c < channelCount(*this); ++c)
-            record.median[c] = n ? subsampledMedian(planes + size_t(c) * n, n, values) : 0.0;
-    });
+    computeMedians(*this, roi);
 }
 
 void FITSData::computeMeanDeviation(bool roi)
 {
-    ImageStatistics &record = roi ? roiStats : stats;
-    forSampleType(stats.sampleType, [&](auto tag) {
-        using T = decltype(tag);
-        const T *planes = nullptr;
-        if (!planesOf(*this, roi, planes))
-            return;
-        const uint32_t n = record.samplesPerChannel;
-        const uint32_t chunk = n / kStatisticsTasks;
-        const uint32_t last = n - (kStatisticsTasks - 1) * chunk;
-        for (int c = 0; c < channelCount(*this); ++c) {
-            std::array<QFuture<SumData>, kStatisticsTasks> tasks;
-            for (uint32_t k = 0; k < kStatisticsTasks; ++k) {
-                const uint32_t start = uint32_t(c) * n + k * chunk;
-                const uint32_t count = k < kStatisticsTasks - 1 ? chunk : last;
-                tasks[k] = QtConcurrent::run(QThreadPool::globalInstance(),
-                                             [planes, start, count] { return chunkSums(start, count, planes); });
-            }
-            SumData total;
-            for (auto &task : tasks) {
-                const SumData part = task.result();
-                total.sum += part.sum;
-                total.sumOfSquares += part.sumOfSquares;
-                total.count += part.count;
-            }
-            if (total.count > 0) {
-                record.mean[c] = total.sum / total.count;
-                const double variance = total.sumOfSquares / total.count - record.mean[c] * record.mean[c];
-                record.standardDeviation[c] = std::sqrt(variance);
-            }
-        }
-    });
+    computeRangeAndMoments(*this, roi, false, true);
 }

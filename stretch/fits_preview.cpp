@@ -1,6 +1,8 @@
 #include "stretch/fits_preview.h"
 
 #include "image/fits_data.h"
+#include "image/sample_memory.h"
+#include "stretch/grey_scale.h"
 #include "stretch/narrow.h"
 #include "stretch/stretch_renderer.h"
 
@@ -26,16 +28,41 @@ QImage greyPicture(int width, int height)
     return picture;
 }
 
+bool holdsSamples(const ImageStatistics &stats, QString *error)
+{
+    if (stats.width == 0 || stats.height == 0 || stats.channels == 0) {
+        setError(error, QStringLiteral("the image holds no samples"));
+        return false;
+    }
+    return true;
+}
+
+bool bufferHoldsImage(const FITSData &data, QString *error)
+{
+    const ImageStatistics &stats = data.stats;
+    const size_t bytesPerSample = size_t(bitsPerSampleOf(stats.sampleType) / 8);
+    const size_t needed = size_t(stats.width) * size_t(stats.height) * stats.channels * bytesPerSample;
+    if (!data.pixels || data.pixelBytes < needed) {
+        setError(error, QStringLiteral("the sample buffer is smaller than the image"));
+        return false;
+    }
+    return true;
+}
+
+// A flat first channel has no spread to stretch.
+bool isFlat(const ImageStatistics &stats)
+{
+    return stats.minimum[0] == stats.maximum[0];
+}
+
 // Renders the loaded image at its full size; a null picture on failure.
 QImage renderImage(const FITSData &data, QString *error)
 {
     const ImageStatistics &stats = data.stats;
     const int width = stats.width;
     const int height = stats.height;
-    if (width == 0 || height == 0 || stats.channels == 0) {
-        setError(error, QStringLiteral("the image holds no samples"));
+    if (!holdsSamples(stats, error))
         return {};
-    }
     // Three planes make a colour picture; any other count shows its first
     // plane in grey.
     const bool colour = stats.channels == 3;
@@ -45,8 +72,10 @@ QImage renderImage(const FITSData &data, QString *error)
         return {};
     }
 
-    // A flat first channel has no spread to stretch: it shows as white.
-    if (stats.minimum[0] == stats.maximum[0]) {
+    adviseHugePages(picture.bits(), size_t(picture.sizeInBytes()));
+
+    // A flat image shows as white.
+    if (isFlat(stats)) {
         if (colour)
             picture.fill(qRgb(255, 255, 255));
         else
@@ -54,12 +83,8 @@ QImage renderImage(const FITSData &data, QString *error)
         return picture;
     }
 
-    const size_t bytesPerSample = size_t(bitsPerSampleOf(stats.sampleType) / 8);
-    const size_t needed = size_t(width) * size_t(height) * stats.channels * bytesPerSample;
-    if (!data.pixels || data.pixelBytes < needed) {
-        setError(error, QStringLiteral("the sample buffer is smaller than the image"));
+    if (!bufferHoldsImage(data, error))
         return {};
-    }
     StretchRenderer renderer(width, height, stats.channels, stats.sampleType);
     renderer.setParams(renderer.computeParams(data.pixels.get()));
     if (!renderer.run(data.pixels.get(), picture, 1)) {
@@ -67,6 +92,28 @@ QImage renderImage(const FITSData &data, QString *error)
         return {};
     }
     return picture;
+}
+
+// The smooth narrowing straight from the samples: each band of output rows
+// renders only the rows it reads, so the full-size picture never exists.
+// The pixels are those of rendering in full and then narrowing. Null when
+// this way does not apply; the full-size way then runs.
+QImage renderNarrowed(const FITSData &data, int widthLimit, int quality)
+{
+    const ImageStatistics &stats = data.stats;
+    if (quality <= 50 || widthLimit <= 0 || widthLimit >= stats.width || !holdsSamples(stats, nullptr) ||
+        isFlat(stats) || !bufferHoldsImage(data, nullptr))
+        return {};
+    StretchRenderer renderer(stats.width, stats.height, stats.channels, stats.sampleType);
+    renderer.setParams(renderer.computeParams(data.pixels.get()));
+    const std::unique_ptr<PlaneLevels> levels = renderer.planeLevels(data.pixels.get());
+    if (!levels)
+        return {};
+    const PlaneLevels *source = levels.get();
+    return smoothScaledPlanesToWidth(stats.width, stats.height, renderer.renderedPlanes(), widthLimit,
+                                     [source](int plane, int firstRow, int rowCount, uint8_t *out) {
+                                         source->rows(plane, firstRow, rowCount, out);
+                                     });
 }
 
 } // namespace
@@ -81,6 +128,9 @@ QImage fitsPreview(const QString &path, int widthLimit, int quality, QString *er
             setError(error, data.loadError.isEmpty() ? QStringLiteral("the file could not be loaded") : data.loadError);
             return {};
         }
+        picture = renderNarrowed(data, widthLimit, quality);
+        if (!picture.isNull())
+            return picture;
         picture = renderImage(data, error);
         if (picture.isNull())
             return {};

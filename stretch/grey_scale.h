@@ -2,14 +2,31 @@
 
 #include <QImage>
 
-// Smooth downscaling of a grey picture (Indexed8 with a grey ramp palette,
-// or Grayscale8) that gives exactly the pixels of
+#include <cstdint>
+#include <functional>
+
+// Smooth downscaling that gives exactly the pixels of
 // QImage::scaledToWidth(width, Qt::SmoothTransformation), an RGB32 picture,
-// without first expanding the whole source to 32-bit pixels as Qt does:
-// for a 6000 x 4000 frame that expansion alone is 96 MB and most of the time.
-//
-// `picture` is consumed (its rows are packed in place). Returns a null
-// picture when the case is not one it handles (not grey, not narrower).
+// without the whole source picture in 32-bit pixels: Qt first expands an
+// 8-bit picture to 32 bits (96 MB for a 6000 x 4000 frame) and reads it
+// whole, where these functions take the source a band of rows at a time.
+
+// Fills `rowCount` rows of one plane, from row `firstRow` on, as 8-bit
+// levels packed `width` bytes a row into `out`. Called from several pool
+// threads at once, for overlapping bands.
+using PlaneRowSource = std::function<void(int plane, int firstRow, int rowCount, uint8_t *out)>;
+
+// Narrows a `sw` x `sh` picture given as one grey plane or three colour
+// planes (red, green, blue) of levels drawn from `source`, to `width`:
+// the pixels Qt's smooth scaling gives for the Indexed8 grey-ramp picture,
+// or for the RGB32 picture, of those levels. Null when the case is not one
+// it handles (not narrower, not 1 or 3 planes, or scaling tables that would
+// read past the picture, which Qt's own scaling then settles).
+QImage smoothScaledPlanesToWidth(int sw, int sh, int planes, int width, const PlaneRowSource &source);
+
+// The same for a grey picture (Indexed8 with a grey ramp palette, or
+// Grayscale8). `picture` is released when it was scaled; null (and the
+// picture kept) for cases it does not handle.
 QImage smoothScaledGreyToWidth(QImage &&picture, int width);
 
 // True for Indexed8 pictures whose palette is the 256-level grey ramp and

@@ -9,9 +9,14 @@
 
 #include <algorithm>
 #include <cfloat>
+#include <cstring>
 #include <cmath>
 #include <limits>
 #include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 // Every rendered byte depends on the exact rounding of single-precision steps
 // (the build also turns off contraction into fused multiply-adds for this
@@ -197,6 +202,75 @@ void stretchLine(const T *line, int width, int sampling, const Map &map, uint8_t
         *out++ = map(line[x]);
 }
 
+#if defined(__SSE2__)
+// Floating-point samples between the clip points cost a division each; the
+// vector units do four (two for doubles) at once. The steps are those of
+// ChannelTransfer in the same precision (IEEE arithmetic, no contraction),
+// and the truncating conversion gives 0x80000000 for NaN and values out of
+// range, whose low byte 0 is what lowByte() gives for them.
+inline __m128i levelsOf(__m128 v, const ChannelTransfer<float> &t)
+{
+    const __m128 shadow = _mm_set1_ps(t.shadowThreshold);
+    const __m128 below = _mm_cmplt_ps(v, shadow);
+    const __m128 clipped = _mm_cmpge_ps(v, _mm_set1_ps(t.highlightThreshold));
+    const __m128 d = _mm_sub_ps(v, shadow);
+    const __m128 r = _mm_div_ps(_mm_mul_ps(_mm_set1_ps(t.numeratorFactor), d),
+                                _mm_sub_ps(_mm_mul_ps(_mm_set1_ps(t.denominatorFactor), d), _mm_set1_ps(t.midtones)));
+    __m128i level = _mm_and_si128(_mm_cvttps_epi32(r), _mm_set1_epi32(0xff));
+    level = _mm_or_si128(_mm_andnot_si128(_mm_castps_si128(clipped), level),
+                         _mm_and_si128(_mm_castps_si128(clipped), _mm_set1_epi32(255)));
+    return _mm_andnot_si128(_mm_castps_si128(below), level);
+}
+
+inline __m128i levelsOf(__m128d low, __m128d high, const ChannelTransfer<double> &t)
+{
+    const auto half = [&t](__m128d v) {
+        const __m128d shadow = _mm_set1_pd(t.shadowThreshold);
+        const __m128d below = _mm_cmplt_pd(v, shadow);
+        const __m128d clipped = _mm_cmpge_pd(v, _mm_set1_pd(t.highlightThreshold));
+        const __m128d d = _mm_sub_pd(v, shadow);
+        const __m128d r = _mm_div_pd(_mm_mul_pd(_mm_set1_pd(t.numeratorFactor), d),
+                                     _mm_sub_pd(_mm_mul_pd(_mm_set1_pd(t.denominatorFactor), d), _mm_set1_pd(t.midtones)));
+        // Two 32-bit results in the low half; the masks narrow to match.
+        __m128i level = _mm_and_si128(_mm_cvttpd_epi32(r), _mm_set1_epi32(0xff));
+        const __m128i below32 = _mm_shuffle_epi32(_mm_castpd_si128(below), _MM_SHUFFLE(3, 3, 2, 0));
+        const __m128i clipped32 = _mm_shuffle_epi32(_mm_castpd_si128(clipped), _MM_SHUFFLE(3, 3, 2, 0));
+        level = _mm_or_si128(_mm_andnot_si128(clipped32, level), _mm_and_si128(clipped32, _mm_set1_epi32(255)));
+        return _mm_andnot_si128(below32, level);
+    };
+    return _mm_unpacklo_epi64(half(low), half(high));
+}
+
+inline void storeLevels(__m128i levels, uint8_t *out)
+{
+    const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(levels, levels), levels);
+    const int32_t four = _mm_cvtsi128_si32(bytes);
+    std::memcpy(out, &four, 4);
+}
+
+inline void stretchLine(const float *line, int width, int sampling, const ChannelTransfer<float> &map, uint8_t *out)
+{
+    int x = 0;
+    if (sampling == 1) {
+        for (; x + 4 <= width; x += 4, out += 4)
+            storeLevels(levelsOf(_mm_loadu_ps(line + x), map), out);
+    }
+    for (; x < width; x += sampling)
+        *out++ = map(line[x]);
+}
+
+inline void stretchLine(const double *line, int width, int sampling, const ChannelTransfer<double> &map, uint8_t *out)
+{
+    int x = 0;
+    if (sampling == 1) {
+        for (; x + 4 <= width; x += 4, out += 4)
+            storeLevels(levelsOf(_mm_loadu_pd(line + x), _mm_loadu_pd(line + x + 2), map), out);
+    }
+    for (; x < width; x += sampling)
+        *out++ = map(line[x]);
+}
+#endif
+
 template <typename T, typename Map>
 void stretchLine3(const T *red, size_t planeSize, int width, int sampling, const Map &mapRed, const Map &mapGreen,
                   const Map &mapBlue, QRgb *out)
@@ -225,6 +299,78 @@ void renderRows(int rows, const RowFn &row)
         tasks.append(QtConcurrent::run(pool, [row, y] { row(y); }));
     for (QFuture<void> &task : tasks)
         task.waitForFinished();
+}
+
+// Rows of each rendered plane through its transfer: the same tables and
+// formulas as run(), so the same levels.
+template <typename T>
+class PlaneLevelsOf : public PlaneLevels
+{
+public:
+    PlaneLevelsOf(const T *buffer, int width, int height, int planes, const StretchParams &params, float maxInput)
+        : buffer(buffer), width(width), planeSize(size_t(width) * size_t(height))
+    {
+        for (int c = 0; c < planes; ++c) {
+            transfers[c] = prepareChannel<T>(params.channel[c], maxInput);
+            if constexpr (kTabulated<T>)
+                tables[c] = tabulate(transfers[c]);
+        }
+    }
+
+    void rows(int plane, int firstRow, int rowCount, uint8_t *out) const override
+    {
+        const T *line = buffer + size_t(plane) * planeSize + size_t(firstRow) * size_t(width);
+        for (int r = 0; r < rowCount; ++r, line += width, out += width) {
+            if constexpr (kTabulated<T>)
+                stretchLine(line, width, 1, TransferTable<T>{tables[plane].data()}, out);
+            else
+                stretchLine(line, width, 1, transfers[plane], out);
+        }
+    }
+
+private:
+    const T *buffer;
+    int width;
+    size_t planeSize;
+    ChannelTransfer<T> transfers[3] = {};
+    std::vector<uint8_t> tables[3];
+};
+
+// The element at index `rank` of the ascending order of float samples
+// without NaN, by counting the top and then the low 16 bits of keys whose
+// unsigned order is the order of the floats: two passes where a selection
+// swaps elements about many times over. Zeros of either sign compare equal
+// and come out as +0, which every later step treats as -0.
+float floatAtRank(const std::vector<float> &values, size_t rank)
+{
+    const auto key = [](float f) {
+        uint32_t bits;
+        std::memcpy(&bits, &f, 4);
+        if (bits == 0x80000000u)
+            bits = 0;
+        return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+    };
+    std::vector<uint32_t> counts(65536, 0);
+    for (const float v : values)
+        ++counts[key(v) >> 16];
+    size_t seen = 0;
+    uint32_t top = 0;
+    while (seen + counts[top] <= rank)
+        seen += counts[top++];
+    std::fill(counts.begin(), counts.end(), 0u);
+    for (const float v : values) {
+        const uint32_t k = key(v);
+        if ((k >> 16) == top)
+            ++counts[k & 0xffff];
+    }
+    uint32_t low = 0;
+    while (seen + counts[low] <= rank)
+        seen += counts[low++];
+    const uint32_t k = (top << 16) | low;
+    const uint32_t bits = (k & 0x80000000u) ? (k & 0x7fffffffu) : ~k;
+    float f;
+    std::memcpy(&f, &bits, 4);
+    return f;
 }
 
 } // namespace
@@ -313,6 +459,20 @@ bool StretchRenderer::run(const void *pixels, QImage &image, int sampling)
     });
 }
 
+std::unique_ptr<PlaneLevels> StretchRenderer::planeLevels(const void *pixels)
+{
+    const int planes = renderedPlanes();
+    if (!pixels || planes == 0 || width <= 0 || height <= 0)
+        return nullptr;
+    detectInputRange(pixels);
+    std::unique_ptr<PlaneLevels> levels;
+    visitSamples(sampleType, pixels, [&](const auto *samples) {
+        using T = std::remove_const_t<std::remove_pointer_t<decltype(samples)>>;
+        levels = std::make_unique<PlaneLevelsOf<T>>(samples, width, height, planes, params, maxInputOf(inputRange));
+    });
+    return levels;
+}
+
 template <typename T>
 void StretchRenderer::stretchOneChannel(const T *buffer, QImage &image, const StretchParams &params,
                                         int64_t inputRange, int height, int width, int sampling)
@@ -386,6 +546,8 @@ T StretchRenderer::sampleMedian(std::vector<T> &values)
 {
     if (values.empty())
         return T();
+    if constexpr (std::is_same<T, float>::value)
+        return floatAtRank(values, values.size() / 2);
     const auto middle = values.begin() + std::ptrdiff_t(values.size() / 2);
     std::nth_element(values.begin(), middle, values.end());
     return *middle;
@@ -402,21 +564,57 @@ float StretchRenderer::midtonesTransfer(float m, float x)
     return (m - 1.0f) * x / ((2.0f * m - 1.0f) * x - m);
 }
 
+namespace {
+
+// The median and the median absolute deviation of the subsample of a plane
+// of 8- or 16-bit samples, from counts of its values: the elements that
+// selection puts at index count / 2, without copying or reordering.
+template <typename T>
+void countedMedianAndDeviation(const T *plane, size_t sampleCount, T &median, T &mad)
+{
+    const size_t step = sampleCount >= kSampleBudget ? sampleCount / kSampleBudget : 1;
+    const size_t count = sampleCount / step;
+    std::vector<uint32_t> counts(size_t(std::numeric_limits<T>::max()) + 1, 0);
+    for (size_t k = 0; k < count; ++k)
+        ++counts[plane[k * step]];
+    const size_t middle = count / 2;
+    size_t seen = 0;
+    size_t m = 0;
+    while (seen + counts[m] <= middle)
+        seen += counts[m++];
+    median = T(m);
+    // Deviation d counts the values m - d and m + d.
+    seen = counts[m];
+    size_t d = 0;
+    while (seen <= middle) {
+        ++d;
+        seen += (m + d < counts.size() ? counts[m + d] : 0) + (d <= m ? counts[m - d] : 0);
+    }
+    mad = T(d);
+}
+
+} // namespace
+
 template <typename T>
 ChannelStretchParams StretchRenderer::computeChannelParams(const T *plane, int width, int height, int64_t inputRange)
 {
     ChannelStretchParams result;
     if (!plane || width <= 0 || height <= 0 || inputRange <= 0)
         return result;
-    std::vector<T> samples = planeSubsample(plane, size_t(width) * size_t(height));
-    if (samples.empty())
-        return result;
-    const T median = sampleMedian(samples);
-    // The deviations' median does not depend on their order, so they
-    // overwrite the reordered copy instead of taking a second vector.
-    for (T &value : samples)
-        value = absoluteDeviation(value, median);
-    const T mad = sampleMedian(samples);
+    T median, mad;
+    if constexpr (kTabulated<T>) {
+        countedMedianAndDeviation(plane, size_t(width) * size_t(height), median, mad);
+    } else {
+        std::vector<T> samples = planeSubsample(plane, size_t(width) * size_t(height));
+        if (samples.empty())
+            return result;
+        median = sampleMedian(samples);
+        // The deviations' median does not depend on their order, so they
+        // overwrite the reordered copy instead of taking a second vector.
+        for (T &value : samples)
+            value = absoluteDeviation(value, median);
+        mad = sampleMedian(samples);
+    }
 
     float m;
     if constexpr (std::is_same<T, double>::value)

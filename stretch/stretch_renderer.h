@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 // Stretch of one channel on the normalised scale 0..1.
@@ -18,6 +19,18 @@ struct ChannelStretchParams {
 // Per-channel stretch: grey or red, green, blue.
 struct StretchParams {
     ChannelStretchParams channel[3];
+};
+
+// The levels run() renders, a band of rows of one plane at a time, for users
+// that take the picture in bands rather than as a whole (the narrowing of a
+// preview). Read-only once made, so pool tasks share it.
+class PlaneLevels
+{
+public:
+    virtual ~PlaneLevels() = default;
+    // Levels of `rowCount` rows of `plane` (0 grey or red, 1 green, 2 blue)
+    // from row `firstRow` on, packed `width` bytes a row into `out`.
+    virtual void rows(int plane, int firstRow, int rowCount, uint8_t *out) const = 0;
 };
 
 // Computes an automatic screen stretch from the median and the median
@@ -47,6 +60,10 @@ public:
     // type, no channels, or an image of the wrong size or format).
     bool run(const void *pixels, QImage &image, int sampling = 1);
 
+    // The levels run() would render, as separate planes; null when run()
+    // would render nothing. `pixels` must outlive the result.
+    std::unique_ptr<PlaneLevels> planeLevels(const void *pixels);
+
     // Planes that run() renders: 3 or 1, 0 for an image without channels.
     int renderedPlanes() const;
 
@@ -59,8 +76,8 @@ public:
     template <typename T>
     static std::vector<T> planeSubsample(const T *plane, size_t sampleCount);
     // The element at index size / 2 of the sorted vector (the upper middle
-    // for an even count), found by selection; reorders `values`. An empty
-    // vector has no median and gives T().
+    // for an even count), found by selection, which may reorder `values`,
+    // or for floats by counting. An empty vector has no median and gives T().
     template <typename T>
     static T sampleMedian(std::vector<T> &values);
     // Midtones transfer function with balance m, in single precision.

@@ -338,3 +338,106 @@ TEST(Statistics, NestedWaitsDoNotDeadlockOnABusyPool)
     EXPECT_TRUE(load.result());
     EXPECT_EQ(data.stats.maximum[0], 29999);
 }
+
+// The one-pass kernels give bit for bit what the separate passes give:
+// the 16-bit vector lanes across their blocks and at the extremes, the
+// median counted instead of selected for narrow integers.
+template <typename T>
+void expectOnePassEqualsSeparatePasses(const std::vector<T> &samples)
+{
+    for (const uint32_t count : {0u, 1u, 7u, 8u, 9u, 131071u, 131072u, 131080u, uint32_t(samples.size())}) {
+        if (count > samples.size())
+            continue;
+        const ChunkStatistics<T> both = chunkStatistics(samples.data(), count, true, true);
+        const std::pair<T, T> range = minMaxOf(samples.data(), count);
+        const SumData sums = chunkSums(0, count, samples.data());
+        EXPECT_EQ(both.range, range) << count;
+        EXPECT_EQ(both.sums.sum, sums.sum) << count;
+        EXPECT_EQ(both.sums.sumOfSquares, sums.sumOfSquares) << count;
+        EXPECT_EQ(both.sums.count, sums.count) << count;
+
+        std::vector<int32_t> scratch, selected;
+        for (uint32_t i = 0; i < count; i += uint32_t(medianStep(count)))
+            selected.push_back(medianSample(samples[i]));
+        EXPECT_EQ(subsampledMedian(samples.data(), count, scratch), medianOfValues(selected)) << count;
+    }
+}
+
+TEST(Statistics, OnePassKernelsEqualSeparatePasses)
+{
+    std::mt19937 rng(11);
+    std::vector<uint16_t> wide(1200000);
+    for (uint16_t &v : wide)
+        v = uint16_t(rng());
+    wide[3] = 0;
+    wide[131075] = 65535;
+    expectOnePassEqualsSeparatePasses(wide);
+    std::fill(wide.begin(), wide.end(), uint16_t(65535));
+    expectOnePassEqualsSeparatePasses(wide);
+    std::vector<uint16_t> sky(600001);
+    std::normal_distribution<double> noise(1000, 12);
+    for (uint16_t &v : sky)
+        v = uint16_t(std::clamp(noise(rng), 0.0, 65535.0));
+    expectOnePassEqualsSeparatePasses(sky);
+
+    std::vector<int16_t> signedSamples(300000);
+    for (int16_t &v : signedSamples)
+        v = int16_t(rng());
+    expectOnePassEqualsSeparatePasses(signedSamples);
+    std::vector<uint8_t> bytes(500001);
+    for (uint8_t &v : bytes)
+        v = uint8_t(rng());
+    expectOnePassEqualsSeparatePasses(bytes);
+    std::vector<float> floats(200000);
+    for (float &v : floats)
+        v = float(noise(rng)) * 0.001f;
+    expectOnePassEqualsSeparatePasses(floats);
+}
+
+// Four chunks side by side (in vector lanes for floats) give each chunk's
+// own values, NaN and infinities among the samples, odd lengths and a
+// longer last chunk included.
+template <typename T>
+void expectChunksTogetherEqualOneByOne(const std::vector<T> &samples)
+{
+    for (const uint32_t count : {0u, 1u, 3u, 4u, 5u, 1001u}) {
+        for (const uint32_t extra : {0u, 3u, 15u}) {
+            if (4 * count + extra > samples.size())
+                continue;
+            const T *starts[4] = {samples.data(), samples.data() + count, samples.data() + 2 * count,
+                                  samples.data() + 3 * count};
+            ChunkStatistics<T> together[4];
+            chunkStatisticsTogether<T, 4>(starts, count, extra, true, true, together);
+            for (int k = 0; k < 4; ++k) {
+                const ChunkStatistics<T> alone = chunkStatistics(starts[k], count + (k == 3 ? extra : 0), true, true);
+                const auto same = [](auto a, auto b) { return std::memcmp(&a, &b, sizeof(a)) == 0; };
+                EXPECT_TRUE(same(together[k].range.first, alone.range.first)) << count << " " << k;
+                EXPECT_TRUE(same(together[k].range.second, alone.range.second)) << count << " " << k;
+                EXPECT_TRUE(same(together[k].sums.sum, alone.sums.sum)) << count << " " << k;
+                EXPECT_TRUE(same(together[k].sums.sumOfSquares, alone.sums.sumOfSquares)) << count << " " << k;
+                EXPECT_EQ(together[k].sums.count, alone.sums.count);
+            }
+        }
+    }
+}
+
+TEST(Statistics, ChunksSideBySideEqualOneByOne)
+{
+    std::mt19937 rng(12);
+    std::normal_distribution<double> noise(0.1, 0.03);
+    std::vector<float> floats(4100);
+    for (float &v : floats)
+        v = float(noise(rng));
+    for (const size_t at : {size_t(0), size_t(2), size_t(7), size_t(1003), size_t(2050), size_t(4099)})
+        floats[at] = std::numeric_limits<float>::quiet_NaN();
+    floats[11] = std::numeric_limits<float>::infinity();
+    floats[3010] = -std::numeric_limits<float>::infinity();
+    floats[4010] = 3e38f;
+    expectChunksTogetherEqualOneByOne(floats);
+    std::vector<double> doubles(floats.begin(), floats.end());
+    expectChunksTogetherEqualOneByOne(doubles);
+    std::vector<int32_t> ints(4100);
+    for (int32_t &v : ints)
+        v = int32_t(rng());
+    expectChunksTogetherEqualOneByOne(ints);
+}

@@ -1,6 +1,7 @@
 #include "image/fits_data.h"
 #include "image/image_types.h"
 #include "stretch/fits_preview.h"
+#include "stretch/grey_scale.h"
 #include "stretch/narrow.h"
 #include "stretch/stretch_renderer.h"
 #include "tests/fixtures.h"
@@ -625,6 +626,141 @@ TEST(NarrowToWidth, GreyPathEqualsQtSmoothScaling)
             ASSERT_EQ(actual.size(), expected.size()) << c.width << "x" << c.height << " -> " << c.limit;
             ASSERT_EQ(actual.format(), expected.format());
             EXPECT_TRUE(actual == expected) << c.width << "x" << c.height << " -> " << c.limit;
+        }
+    }
+}
+
+// Three planes of levels drawn band by band give exactly Qt's smooth
+// scaling of the RGB32 picture of the same levels.
+TEST(NarrowToWidth, ColourPlanesEqualQtSmoothScaling)
+{
+    struct Case {
+        int width, height, limit;
+    } const cases[] = {
+        {6000, 40, 800}, {4000, 300, 100}, {1001, 701, 800}, {103, 7, 100}, {103, 1, 50}, {10, 2, 9}, {7, 300, 2},
+    };
+    std::mt19937 rng(5);
+    for (const Case &c : cases) {
+        const size_t planeSize = size_t(c.width) * size_t(c.height);
+        std::vector<uint8_t> planes(planeSize * 3);
+        for (size_t i = 0; i < planes.size(); ++i)
+            planes[i] = uint8_t(i % 11 == 0 ? 255 : rng() & 0xff);
+        QImage picture(c.width, c.height, QImage::Format_RGB32);
+        for (int y = 0; y < c.height; ++y)
+            for (int x = 0; x < c.width; ++x) {
+                const size_t i = size_t(y) * size_t(c.width) + size_t(x);
+                picture.setPixel(x, y, qRgb(planes[i], planes[planeSize + i], planes[2 * planeSize + i]));
+            }
+        const QImage expected = picture.scaledToWidth(c.limit, Qt::SmoothTransformation);
+        const QImage actual = smoothScaledPlanesToWidth(
+            c.width, c.height, 3, c.limit, [&](int plane, int firstRow, int rowCount, uint8_t *out) {
+                std::copy_n(planes.data() + size_t(plane) * planeSize + size_t(firstRow) * size_t(c.width),
+                            size_t(rowCount) * size_t(c.width), out);
+            });
+        ASSERT_EQ(actual.size(), expected.size()) << c.width << "x" << c.height << " -> " << c.limit;
+        ASSERT_EQ(actual.format(), expected.format());
+        EXPECT_TRUE(actual == expected) << c.width << "x" << c.height << " -> " << c.limit;
+    }
+}
+
+// Floating-point rows go through vector lanes four samples at a time; rows
+// rendered with a step of 2 take the one-sample formula. Every value must
+// come out the same both ways, the special ones included.
+template <typename T>
+void expectVectorLevelsEqualOneSampleLevels(int sampleType)
+{
+    std::vector<T> values = {T(0), T(-0.0), T(1), T(-1), T(0.5), T(0.25), T(1e-40), T(-1e-40), T(1e30), T(-1e30),
+                             std::numeric_limits<T>::infinity(), -std::numeric_limits<T>::infinity(),
+                             std::numeric_limits<T>::quiet_NaN(), T(65535), T(65536), T(3e9), T(-3e9)};
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<double> near(-0.1, 1.2), wide(-70000, 70000);
+    for (int i = 0; i < 400; ++i)
+        values.push_back(T(i % 2 ? near(rng) : wide(rng)));
+    const ChannelStretchParams cases[] = {
+        {0.1f, 0.9f, 0.3f, 0, 1}, {0.0f, 1.0f, 0.5f, 0, 1}, {0.2f, 0.2f, 0.05f, 0, 1}, {0.01f, 1.0f, 0.004f, 0, 1},
+    };
+    for (const ChannelStretchParams &channel : cases) {
+        StretchParams params;
+        params.channel[0] = channel;
+        std::vector<T> row = values;
+        // Each clip point itself and the numbers beside it.
+        for (const float clip : {channel.shadows, channel.highlights})
+            for (const T v : {T(clip), std::nextafter(T(clip), T(-1)), std::nextafter(T(clip), T(2)),
+                              T(clip * 65535.0f), std::nextafter(T(clip * 65535.0f), T(0))})
+                row.push_back(v);
+        std::vector<T> doubled;
+        for (const T v : row) {
+            doubled.push_back(v);
+            doubled.push_back(v);
+        }
+        const int width = int(doubled.size());
+        for (const bool normalised : {true, false}) {
+            // A first sample above 1.01 keeps the 16-bit range.
+            doubled[0] = normalised ? T(0.5) : T(2);
+            StretchRenderer renderer(width, 1, 1, sampleType);
+            renderer.setParams(params);
+            QImage all = blankPicture(width, 1, 1), everyOther = blankPicture(width / 2, 1, 1);
+            ASSERT_TRUE(renderer.run(doubled.data(), all, 1));
+            ASSERT_TRUE(renderer.run(doubled.data(), everyOther, 2));
+            for (int x = 0; x < width / 2; ++x)
+                ASSERT_EQ(all.constScanLine(0)[2 * x], everyOther.constScanLine(0)[x])
+                    << "sample " << doubled[size_t(2 * x)] << " shadows " << channel.shadows;
+        }
+    }
+}
+
+TEST(StretchRender, VectorLevelsEqualOneSampleLevels)
+{
+    expectVectorLevelsEqualOneSampleLevels<float>(kSampleFloat);
+    expectVectorLevelsEqualOneSampleLevels<double>(kSampleDouble);
+}
+
+// 8- and 16-bit planes take their median and deviation from counts of the
+// values; the same values as 32-bit samples go through selection. Both give
+// the same parameters, for spread, skewed, constant and tiny planes.
+TEST(StretchParams, CountedMediansEqualSelectedMedians)
+{
+    std::mt19937 rng(4);
+    const auto check = [](const std::vector<uint32_t> &wide, int width, int height, int64_t range) {
+        std::vector<uint16_t> narrow(wide.begin(), wide.end());
+        const ChannelStretchParams counted =
+            range == 256 ? StretchRenderer::computeChannelParams(std::vector<uint8_t>(wide.begin(), wide.end()).data(),
+                                                                 width, height, range)
+                         : StretchRenderer::computeChannelParams(narrow.data(), width, height, range);
+        const ChannelStretchParams selected = StretchRenderer::computeChannelParams(wide.data(), width, height, range);
+        expectSameParams(counted, selected);
+    };
+    for (const int64_t range : {int64_t(256), int64_t(65536)}) {
+        const uint32_t top = uint32_t(range - 1);
+        for (const auto &size : {std::pair<int, int>{1, 1}, {2, 1}, {7, 5}, {1000, 1000}, {1001, 1499}}) {
+            const size_t n = size_t(size.first) * size_t(size.second);
+            std::vector<uint32_t> spread(n), skewed(n), constant(n, top / 3);
+            std::normal_distribution<double> noise(double(top) / 20, double(top) / 400);
+            for (size_t i = 0; i < n; ++i) {
+                spread[i] = uint32_t(rng() % (top + 1));
+                skewed[i] = i % 53 == 0 ? top : uint32_t(std::clamp(noise(rng), 0.0, double(top)));
+            }
+            check(spread, size.first, size.second, range);
+            check(skewed, size.first, size.second, range);
+            check(constant, size.first, size.second, range);
+        }
+    }
+}
+
+// Float medians are counted, not selected: the same element as sorting
+// gives, among negatives, zeros of both signs and repeated values.
+TEST(StretchMedian, CountedFloatMedianIsTheSortedMiddle)
+{
+    std::mt19937 rng(21);
+    std::normal_distribution<float> noise(0.0f, 1.0f);
+    for (const size_t n : {size_t(1), size_t(2), size_t(3), size_t(1000), size_t(100001)}) {
+        for (int pattern = 0; pattern < 3; ++pattern) {
+            std::vector<float> values(n);
+            for (size_t i = 0; i < n; ++i)
+                values[i] = pattern == 0 ? noise(rng) : pattern == 1 ? (i % 3 ? 0.0f : -0.0f) : float(rng() % 7) - 3.0f;
+            std::vector<float> sorted = values;
+            std::sort(sorted.begin(), sorted.end());
+            EXPECT_EQ(StretchRenderer::sampleMedian(values), sorted[n / 2]) << n << " " << pattern;
         }
     }
 }
