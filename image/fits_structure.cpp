@@ -1,0 +1,203 @@
+#include "image/fits_structure.h"
+
+#include "image/limits.h"
+
+#include <QFile>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr qint64 kBlock = 2880;
+constexpr int kCard = 80;
+
+// The file as a sequence of blocks, from memory or from disk.
+class BlockSource
+{
+public:
+    BlockSource(const QByteArray &bytes, const QString &path) : bytes(bytes)
+    {
+        if (bytes.isEmpty()) {
+            file.setFileName(path);
+            fromFile = file.open(QIODevice::ReadOnly);
+            total = fromFile ? file.size() : 0;
+        } else {
+            total = bytes.size();
+        }
+    }
+    qint64 size() const { return total; }
+    // The block at `offset`; false when the file ends before it is whole.
+    bool block(qint64 offset, char *out)
+    {
+        if (offset < 0 || total - offset < kBlock)
+            return false;
+        if (!fromFile) {
+            std::memcpy(out, bytes.constData() + offset, size_t(kBlock));
+            return true;
+        }
+        return file.seek(offset) && file.read(out, kBlock) == kBlock;
+    }
+
+private:
+    const QByteArray &bytes;
+    QFile file;
+    bool fromFile = false;
+    qint64 total = 0;
+};
+
+// The numeric value of a value card as CFITSIO would read it, if it has one.
+bool cardNumber(const char *card, double &value)
+{
+    if (card[8] != '=')
+        return false;
+    char text[kCard] = {};
+    std::memcpy(text, card + 10, kCard - 10);
+    char *end = nullptr;
+    value = std::strtod(text, &end);
+    if (end == text || !std::isfinite(value))
+        return false;
+    while (*end == ' ')
+        ++end;
+    return *end == '\0' || *end == '/';
+}
+
+bool keywordIs(const char *card, const char *keyword)
+{
+    char field[9] = "        ";
+    std::memcpy(field, keyword, std::strlen(keyword));
+    return std::memcmp(card, field, 8) == 0;
+}
+
+// What one header says about the layout of its unit.
+struct Header {
+    bool extension = false;
+    double bitpix = 0;
+    double naxis = -1;
+    double axes[kMaxFitsAxes] = {};
+    double pcount = 0;
+    double gcount = 1;
+    // The first table parameter that CFITSIO would mishandle.
+    QString violation;
+    bool groups = false;
+};
+
+// The value of a card as a plain non-negative integer (digits, an optional
+// plus sign, blanks around them), or -1.
+double plainCount(const char *card)
+{
+    if (card[8] != '=')
+        return -1;
+    int at = 9;
+    while (at < kCard && card[at] == ' ')
+        ++at;
+    if (at < kCard && card[at] == '+')
+        ++at;
+    double value = 0;
+    int digits = 0;
+    for (; at < kCard && card[at] >= '0' && card[at] <= '9'; ++at, ++digits)
+        value = value * 10 + (card[at] - '0');
+    while (at < kCard && card[at] == ' ')
+        ++at;
+    return digits > 0 && (at == kCard || card[at] == '/') ? value : -1;
+}
+
+// CFITSIO 4.2 reads the table parameters NAXIS1, NAXIS2 and TFIELDS with
+// checks that compare instead of assign: a negative NAXIS1 or NAXIS2 leaves
+// the field count uninitialised, and a TFIELDS above 999 is accepted. Either
+// way it then sets up one column record per field, which can take
+// gigabytes. Every such card of an extension, wherever it stands, must be a
+// plain count in range.
+void checkTableParameter(const char *card, Header &header)
+{
+    if (!header.extension || !header.violation.isEmpty())
+        return;
+    const bool fields = keywordIs(card, "TFIELDS");
+    if (!fields && !keywordIs(card, "NAXIS1") && !keywordIs(card, "NAXIS2"))
+        return;
+    const double count = plainCount(card);
+    if (count < 0)
+        header.violation = QStringLiteral("%1 is not a count").arg(QString::fromLatin1(card, 8).trimmed());
+    else if (fields && count > kMaxTableFields)
+        header.violation = QStringLiteral("TFIELDS %1 is above %2").arg(count).arg(kMaxTableFields);
+}
+
+void readCard(const char *card, Header &header)
+{
+    checkTableParameter(card, header);
+    double value = 0;
+    if (keywordIs(card, "XTENSION")) {
+        header.extension = true;
+    } else if (keywordIs(card, "GROUPS")) {
+        header.groups = card[8] == '=' && std::memchr(card + 10, 'T', kCard - 10) != nullptr;
+    } else if (!cardNumber(card, value)) {
+        return;
+    } else if (keywordIs(card, "BITPIX")) {
+        header.bitpix = value;
+    } else if (keywordIs(card, "NAXIS")) {
+        header.naxis = value;
+    } else if (keywordIs(card, "PCOUNT")) {
+        header.pcount = value;
+    } else if (keywordIs(card, "GCOUNT")) {
+        header.gcount = value;
+    } else if (std::memcmp(card, "NAXIS", 5) == 0) {
+        char digits[4] = {};
+        std::memcpy(digits, card + 5, 3);
+        char *end = nullptr;
+        const long axis = std::strtol(digits, &end, 10);
+        if (end != digits && (*end == ' ' || *end == '\0') && axis >= 1 && axis <= kMaxFitsAxes)
+            header.axes[axis - 1] = value;
+    }
+}
+
+// Bytes of data behind the header, as FITS defines them; negative when the
+// header does not say.
+double dataBytes(const Header &header)
+{
+    if (header.bitpix == 0 || header.naxis < 0 || header.naxis > kMaxFitsAxes)
+        return -1;
+    const int naxis = int(header.naxis);
+    if (naxis == 0)
+        return 0;
+    double product = 1;
+    // Random groups leave NAXIS1 at 0 and count the groups instead.
+    const int first = header.groups && header.axes[0] == 0 ? 1 : 0;
+    for (int i = first; i < naxis; ++i)
+        product *= header.axes[i];
+    return std::fabs(header.bitpix) / 8 * header.gcount * (header.pcount + product);
+}
+
+} // namespace
+
+QString fitsStructureViolation(const QByteArray &bytes, const QString &path)
+{
+    BlockSource source(bytes, path);
+    char block[kBlock];
+    qint64 offset = 0;
+    for (int unit = 1; offset < source.size(); ++unit) {
+        Header header;
+        bool ended = false;
+        while (!ended) {
+            // A header without its END, or cut short, is CFITSIO's to reject.
+            if (!source.block(offset, block))
+                return QString();
+            offset += kBlock;
+            for (int at = 0; at < kBlock && !ended; at += kCard) {
+                const char *card = block + at;
+                ended = keywordIs(card, "END");
+                if (!ended)
+                    readCard(card, header);
+            }
+        }
+        if (!header.violation.isEmpty())
+            return QStringLiteral("HDU %1: %2").arg(unit).arg(header.violation);
+        // Where the next unit starts is CFITSIO's question too: a layout
+        // that cannot be read ends the walk, and CFITSIO stops there as well.
+        const double data = dataBytes(header);
+        if (!(data >= 0) || data > double(source.size()))
+            return QString();
+        offset += (qint64(data) + kBlock - 1) / kBlock * kBlock;
+    }
+    return QString();
+}
