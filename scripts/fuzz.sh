@@ -31,6 +31,7 @@ work=${FUZZ_WORK:-$build/work}/$target
 mkdir -p "$work/corpus" "$work/artifacts"
 log=$work/fuzz.log
 export QT_QPA_PLATFORM=offscreen
+export LSAN_OPTIONS=suppressions=$root/tests/sanitizer/lsan.supp
 # The first corpus folder receives new inputs; the committed seeds only seed.
 set +e
 "$build/fuzz/fuzz_$target" \
