@@ -5,7 +5,8 @@
 // Input: a 16-byte header, then sample bytes, repeated to fill the image.
 //   0-1 width, 2-3 height (little-endian; the product is capped)
 //   4 sample type, 5 channels, 6 Bayer pattern, 7 demosaic method,
-//   8 bit 0: demosaic, bit 1: vertical Bayer offset, 9 mode,
+//   8 bit 0: demosaic, bit 1: vertical Bayer offset, bit 2: large image
+//   (otherwise each side is taken modulo 256, which keeps runs fast), 9 mode,
 //   10-11 width limit (signed), 12 quality, 13-15 region corner and size
 
 #include "fuzz/fuzz_support.h"
@@ -40,8 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < kHeaderBytes || size > kMaxFuzzInputBytes)
         return 0;
     useOnePoolThread();
-    const uint16_t width = le16(data);
-    const uint16_t height = le16(data + 2);
+    const bool large = data[8] & 4;
+    const uint16_t width = large ? le16(data) : data[0];
+    const uint16_t height = large ? le16(data + 2) : data[2];
     const int sampleType = kSampleTypes[data[4] % (sizeof kSampleTypes / sizeof kSampleTypes[0])];
     const int channels = 1 + data[5] % 3;
     const int patterns[] = {kPatternRGGB, kPatternGBRG, kPatternGRBG, kPatternBGGR, 0};
