@@ -94,11 +94,16 @@ namespace {
 // `status`, narrowed against the sensor's visible width.
 QImage embeddedPicture(LibRaw &raw, int status, int widthLimit, int quality, QString *error)
 {
-    if (status == LIBRAW_SUCCESS)
-        status = raw.unpack_thumb();
     if (status != LIBRAW_SUCCESS) {
         raw.recycle();
-        setError(error, QString::fromLocal8Bit(libraw_strerror(status)));
+        setError(error, QStringLiteral("LibRaw cannot open the file: %1").arg(QString::fromLocal8Bit(libraw_strerror(status))));
+        return QImage();
+    }
+    status = raw.unpack_thumb();
+    if (status != LIBRAW_SUCCESS) {
+        raw.recycle();
+        setError(error, QStringLiteral("LibRaw cannot read the embedded picture: %1")
+                            .arg(QString::fromLocal8Bit(libraw_strerror(status))));
         return QImage();
     }
 

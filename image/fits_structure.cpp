@@ -4,6 +4,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -28,16 +29,19 @@ public:
         }
     }
     qint64 size() const { return total; }
-    // The block at `offset`; false when the file ends before it is whole.
+    // The block at `offset`, a short last one completed with zeros as the
+    // loader's padded copies are; false past the end.
     bool block(qint64 offset, char *out)
     {
-        if (offset < 0 || total - offset < kBlock)
+        if (offset < 0 || offset >= total)
             return false;
+        const qint64 length = std::min(kBlock, total - offset);
+        std::memset(out, 0, size_t(kBlock));
         if (!fromFile) {
-            std::memcpy(out, bytes.constData() + offset, size_t(kBlock));
+            std::memcpy(out, bytes.constData() + offset, size_t(length));
             return true;
         }
-        return file.seek(offset) && file.read(out, kBlock) == kBlock;
+        return file.seek(offset) && file.read(out, length) == length;
     }
 
 private:
@@ -179,7 +183,9 @@ QString fitsStructureViolation(const QByteArray &bytes, const QString &path)
         Header header;
         bool ended = false;
         while (!ended) {
-            // A header without its END, or cut short, is CFITSIO's to reject.
+            // A header without its END, or cut short, is CFITSIO's to reject;
+            // but CFITSIO reads the table parameters by position before it
+            // looks for the END, so they are checked in any case.
             if (!source.block(offset, block))
                 return QString();
             offset += kBlock;
@@ -189,9 +195,9 @@ QString fitsStructureViolation(const QByteArray &bytes, const QString &path)
                 if (!ended)
                     readCard(card, header);
             }
+            if (!header.violation.isEmpty())
+                return QStringLiteral("HDU %1: %2").arg(unit).arg(header.violation);
         }
-        if (!header.violation.isEmpty())
-            return QStringLiteral("HDU %1: %2").arg(unit).arg(header.violation);
         // Where the next unit starts is CFITSIO's question too: a layout
         // that cannot be read ends the walk, and CFITSIO stops there as well.
         const double data = dataBytes(header);

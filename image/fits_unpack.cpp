@@ -260,9 +260,12 @@ LONGLONG logicalSize(fitsfile *file, int &status)
 
 QString statusText(int status)
 {
+    // CFITSIO 4.2 has no text for this code of its own.
+    if (status == NO_COMPRESSED_TILE)
+        return QStringLiteral("a compressed tile is missing or cut short (CFITSIO status %1)").arg(status);
     char text[FLEN_STATUS] = "";
     fits_get_errstatus(status, text);
-    return QString::fromUtf8(text);
+    return QStringLiteral("%1 (CFITSIO status %2)").arg(QString::fromUtf8(text)).arg(status);
 }
 
 } // namespace
