@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <vector>
 
 namespace {
 
@@ -85,7 +87,24 @@ struct Header {
     // The first table parameter that CFITSIO would mishandle.
     QString violation;
     bool groups = false;
+    bool compressedImage = false;  // ZIMAGE = T
+    // ZNAXIS, ZNAXISn, ZTILEn, ZNAMEn and ZVALn cards, checked once the
+    // header is complete, since ZIMAGE may come after them.
+    std::vector<QByteArray> compressionCards;
 };
+
+// The text of a string value without its quotes and outer blanks, or a
+// logical or other bare value without its comment.
+QByteArray stringOrLogical(const char *card)
+{
+    QByteArray value = QByteArray(card + 9, kCard - 9).trimmed();
+    if (value.startsWith('\'')) {
+        const int close = value.indexOf('\'', 1);
+        return value.mid(1, close < 0 ? -1 : close - 1).trimmed();
+    }
+    const int slash = value.indexOf('/');
+    return (slash < 0 ? value : value.left(slash)).trimmed();
+}
 
 // The value of a card as a plain non-negative integer (digits, an optional
 // plus sign, blanks around them), or -1.
@@ -124,14 +143,20 @@ void checkTableParameter(const char *card, Header &header)
     if (count < 0)
         header.violation = QStringLiteral("%1 is not a count").arg(QString::fromLatin1(card, 8).trimmed());
     else if (fields && count > kMaxTableFields)
-        header.violation = QStringLiteral("TFIELDS %1 is above %2").arg(count).arg(kMaxTableFields);
+        header.violation = QStringLiteral("TFIELDS %1 is above %2").arg(count, 0, 'f', 0).arg(kMaxTableFields);
 }
 
 void readCard(const char *card, Header &header)
 {
     checkTableParameter(card, header);
+    for (const char *prefix : {"ZNAXIS", "ZTILE", "ZNAME", "ZVAL"}) {
+        if (std::memcmp(card, prefix, std::strlen(prefix)) == 0)
+            header.compressionCards.emplace_back(card, kCard);
+    }
     double value = 0;
-    if (keywordIs(card, "XTENSION")) {
+    if (keywordIs(card, "ZIMAGE")) {
+        header.compressedImage = card[8] == '=' && stringOrLogical(card) == "T";
+    } else if (keywordIs(card, "XTENSION")) {
         header.extension = true;
     } else if (keywordIs(card, "GROUPS")) {
         header.groups = card[8] == '=' && std::memchr(card + 10, 'T', kCard - 10) != nullptr;
@@ -153,6 +178,57 @@ void readCard(const char *card, Header &header)
         if (end != digits && (*end == ' ' || *end == '\0') && axis >= 1 && axis <= kMaxFitsAxes)
             header.axes[axis - 1] = value;
     }
+}
+
+// CFITSIO 4.2 divides by every tile size and by the Rice block size without
+// checking them, and an image of no axes (a ZNAXIS it reads as 0) makes its
+// decompression write through a null column table. Each such card of a
+// compressed image must be a plain count in range.
+QString compressionViolation(const Header &header)
+{
+    if (!header.compressedImage)
+        return QString();
+    std::map<QByteArray, QByteArray> parameterNames;  // index -> ZNAMEn
+    std::map<QByteArray, const QByteArray *> parameterValues;  // index -> ZVALn card
+    std::map<QByteArray, double> axes, tiles;  // index -> ZNAXISn, ZTILEn
+    for (const QByteArray &card : header.compressionCards) {
+        const QByteArray key = card.left(8).trimmed();
+        const double count = plainCount(card.constData());
+        if (key.startsWith("ZNAME")) {
+            parameterNames[key.mid(5)] = stringOrLogical(card.constData());
+        } else if (key.startsWith("ZVAL")) {
+            parameterValues[key.mid(4)] = &card;
+        } else if (key == "ZNAXIS") {
+            if (count < 1 || count > kMaxFitsAxes)
+                return QStringLiteral("ZNAXIS is not a count of 1 to %1").arg(kMaxFitsAxes);
+        } else if (key.startsWith("ZTILE")) {
+            if (count < 1)
+                return QStringLiteral("%1 is not a count of 1 or more").arg(QString::fromLatin1(key));
+            tiles[key.mid(5)] = count;
+        } else if (count < 0) {
+            return QStringLiteral("%1 is not a count").arg(QString::fromLatin1(key));
+        } else {
+            axes[key.mid(6)] = count;
+        }
+    }
+    // CFITSIO sizes its tile buffers by ZTILEn: a tile larger than the image
+    // would ask for memory that no pixel of the file justifies.
+    for (const auto &tile : tiles) {
+        const auto axis = axes.find(tile.first);
+        if (axis != axes.end() && tile.second > std::max(axis->second, 1.0))
+            return QStringLiteral("ZTILE%1 %2 exceeds ZNAXIS%1 %3")
+                .arg(QString::fromLatin1(tile.first))
+                .arg(tile.second, 0, 'f', 0)
+                .arg(axis->second, 0, 'f', 0);
+    }
+    for (const auto &name : parameterNames) {
+        if (name.second != "BLOCKSIZE")
+            continue;
+        const auto value = parameterValues.find(name.first);
+        if (value != parameterValues.end() && plainCount(value->second->constData()) < 1)
+            return QStringLiteral("ZVAL%1 (BLOCKSIZE) is not a count of 1 or more").arg(QString::fromLatin1(name.first));
+    }
+    return QString();
 }
 
 // Bytes of data behind the header, as FITS defines them; negative when the
@@ -186,8 +262,10 @@ QString fitsStructureViolation(const QByteArray &bytes, const QString &path)
             // A header without its END, or cut short, is CFITSIO's to reject;
             // but CFITSIO reads the table parameters by position before it
             // looks for the END, so they are checked in any case.
-            if (!source.block(offset, block))
-                return QString();
+            if (!source.block(offset, block)) {
+                const QString compression = compressionViolation(header);
+                return compression.isEmpty() ? QString() : QStringLiteral("HDU %1: %2").arg(unit).arg(compression);
+            }
             offset += kBlock;
             for (int at = 0; at < kBlock && !ended; at += kCard) {
                 const char *card = block + at;
@@ -198,6 +276,9 @@ QString fitsStructureViolation(const QByteArray &bytes, const QString &path)
             if (!header.violation.isEmpty())
                 return QStringLiteral("HDU %1: %2").arg(unit).arg(header.violation);
         }
+        const QString compression = compressionViolation(header);
+        if (!compression.isEmpty())
+            return QStringLiteral("HDU %1: %2").arg(unit).arg(compression);
         // Where the next unit starts is CFITSIO's question too: a layout
         // that cannot be read ends the walk, and CFITSIO stops there as well.
         const double data = dataBytes(header);

@@ -108,9 +108,10 @@ QByteArray fitsFile(const QString &tmp, const FitsImageSpec &spec)
     return writeFits(path, spec) ? contents(path) : QByteArray();
 }
 
-// An empty primary array and a RICE-compressed 16-bit image in tiles of
+// An empty primary array and a tile-compressed 16-bit image in tiles of
 // tileWidth x tileHeight.
-QByteArray compressedFile(const QString &tmp, long width, long height, long tileWidth, long tileHeight)
+QByteArray compressedFile(const QString &tmp, long width, long height, long tileWidth, long tileHeight,
+                          int compression = RICE_1)
 {
     const QString path = tmp + QStringLiteral("/packed.fits");
     QFile::remove(path);
@@ -119,7 +120,7 @@ QByteArray compressedFile(const QString &tmp, long width, long height, long tile
     fitsfile *f = nullptr;
     fits_create_diskfile(&f, name.constData(), &status);
     fits_create_img(f, BYTE_IMG, 0, nullptr, &status);
-    fits_set_compression_type(f, RICE_1, &status);
+    fits_set_compression_type(f, compression, &status);
     long tile[2] = {tileWidth, tileHeight};
     fits_set_tile_dim(f, 2, tile, &status);
     long axes[2] = {width, height};
@@ -196,6 +197,12 @@ void writeFitsCases(const QString &tmp)
     save("fz_unknown_compression.fits", withCard(packed, "ZCMPTYPE", "'WAVELET1'"));
     // Cut 100 bytes into the data: the tile descriptors stay, the tiles go.
     save("fz_truncated_tile.fits", packed.left(packed.size() - kBlock + 100));
+    save("fz_tile_size_zero.fits", withCard(packed, "ZTILE1", "0"));
+    save("fz_no_axes.fits", withCard(packed, "ZNAXIS", "0"));
+    save("fz_tile_larger_than_image.fits", withCard(packed, "ZTILE1", "2147483647"));
+    // The tile's own header says 16 x 16 pixels where the image has 8 x 16.
+    const QByteArray hcompress = compressedFile(tmp, 16, 16, 16, 16, HCOMPRESS_1);
+    save("fz_hcompress_tile_mismatch.fits", withCard(withCard(hcompress, "ZNAXIS1", "8"), "ZTILE1", "8"));
     // One tile that claims 65535 x 65535 bytes: 4 GiB from 8 KiB.
     QByteArray huge = compressedFile(tmp, 20, 12, 20, 12);
     for (const char *key : {"ZNAXIS1", "ZNAXIS2", "ZTILE1", "ZTILE2"})
