@@ -78,7 +78,9 @@ bool keywordIs(const char *card, const char *keyword)
 
 // What one header says about the layout of its unit.
 struct Header {
+    int cards = 0;  // read so far
     bool extension = false;
+    bool table = false;  // an extension CFITSIO reads as a table
     double bitpix = 0;
     double naxis = -1;
     double axes[kMaxFitsAxes] = {};
@@ -146,8 +148,31 @@ void checkTableParameter(const char *card, Header &header)
         header.violation = QStringLiteral("TFIELDS %1 is above %2").arg(count, 0, 'f', 0).arg(kMaxTableFields);
 }
 
+// CFITSIO 4.2 reads cards 2 to 8 of a table header by position, and when
+// one of them cannot be read at all (a character no header may hold, a
+// value it cannot parse) it goes on to a field count it never read and sets
+// up that many columns. A table header must therefore begin as the standard
+// says, with every one of these cards readable.
+void checkTableStart(const char *card, Header &header)
+{
+    static const char *const mandatory[] = {"BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "PCOUNT", "GCOUNT", "TFIELDS"};
+    const int position = header.cards;  // 1-based, this card included
+    if (!header.table || position < 2 || position > 8 || !header.violation.isEmpty())
+        return;
+    const char *keyword = mandatory[position - 2];
+    const bool printable = std::all_of(card, card + kCard, [](char c) { return c >= 0x20 && c <= 0x7e; });
+    if (!printable || !keywordIs(card, keyword) || plainCount(card) < 0)
+        header.violation = QStringLiteral("card %1 of a table header is not %2 = count").arg(position).arg(QLatin1String(keyword));
+}
+
 void readCard(const char *card, Header &header)
 {
+    ++header.cards;
+    if (header.cards == 1 && keywordIs(card, "XTENSION")) {
+        const QByteArray type = stringOrLogical(card);
+        header.table = type == "TABLE" || type == "BINTABLE" || type == "A3DTABLE" || type == "3DTABLE";
+    }
+    checkTableStart(card, header);
     checkTableParameter(card, header);
     for (const char *prefix : {"ZNAXIS", "ZTILE", "ZNAME", "ZVAL"}) {
         if (std::memcmp(card, prefix, std::strlen(prefix)) == 0)
