@@ -236,6 +236,12 @@ int runDriver(int argc, char **argv)
         qCritical() << "File" << source << "is not found!";
         return -1;
     }
+    // A folder named like an image would reach a loader and fail there with
+    // a library's read error; it is no source file at all.
+    if (QFileInfo(source).isDir()) {
+        reportFailure("read", source, QStringLiteral("it is a directory"));
+        return -1;
+    }
 
     const InputClass inputClass = classifySource(source);
     const QByteArray format =

@@ -88,43 +88,49 @@ QImage imagePreview(const QString &path, int widthLimit, int quality, QString *e
     return narrowed(picture, picture.width(), widthLimit, quality, error);
 }
 
-QImage rawPreview(const QString &path, int widthLimit, int quality, QString *error)
+namespace {
+
+// The embedded picture of a RAW file that LibRaw has just opened with
+// `status`, narrowed against the sensor's visible width.
+QImage embeddedPicture(LibRaw &raw, int status, int widthLimit, int quality, QString *error)
 {
-    auto raw = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
-    // LibRaw takes a file name in the local 8-bit encoding, as the C library does.
-    int status = raw->open_file(QFile::encodeName(path).constData(), kRawMaxBuffer);
-    if (status == LIBRAW_SUCCESS)
-        status = raw->unpack_thumb();
     if (status != LIBRAW_SUCCESS) {
-        raw->recycle();
-        setError(error, QString::fromLocal8Bit(libraw_strerror(status)));
+        raw.recycle();
+        setError(error, QStringLiteral("LibRaw cannot open the file: %1").arg(QString::fromLocal8Bit(libraw_strerror(status))));
+        return QImage();
+    }
+    status = raw.unpack_thumb();
+    if (status != LIBRAW_SUCCESS) {
+        raw.recycle();
+        setError(error, QStringLiteral("LibRaw cannot read the embedded picture: %1")
+                            .arg(QString::fromLocal8Bit(libraw_strerror(status))));
         return QImage();
     }
 
     // Only an encoded picture carries its own format; a plain bitmap's bytes
     // would be guessed at by the decoders, so it is refused up front.
-    const libraw_thumbnail_t &thumbnail = raw->imgdata.thumbnail;
+    const libraw_thumbnail_t &thumbnail = raw.imgdata.thumbnail;
     if (thumbnail.tformat != LIBRAW_THUMBNAIL_JPEG) {
-        raw->recycle();
+        raw.recycle();
         setError(error, QStringLiteral("the embedded picture is not an encoded picture (LibRaw thumbnail format %1)")
                             .arg(int(thumbnail.tformat)));
         return QImage();
     }
     if (!sizeAllowed(QSize(thumbnail.twidth, thumbnail.theight), error)) {
-        raw->recycle();
+        raw.recycle();
         return QImage();
     }
 
     int code = 0;
-    RawImagePtr copy(raw->dcraw_make_mem_thumb(&code), &LibRaw::dcraw_clear_mem);
+    RawImagePtr copy(raw.dcraw_make_mem_thumb(&code), &LibRaw::dcraw_clear_mem);
     if (code != LIBRAW_SUCCESS || !copy) {
-        raw->recycle();
+        raw.recycle();
         setError(error, QString::fromLocal8Bit(libraw_strerror(code ? code : LIBRAW_UNSPECIFIED_ERROR)));
         return QImage();
     }
 
     if (copy->data_size > uint32_t(std::numeric_limits<int>::max())) {
-        raw->recycle();
+        raw.recycle();
         setError(error, QStringLiteral("the embedded picture is too large"));
         return QImage();
     }
@@ -135,9 +141,28 @@ QImage rawPreview(const QString &path, int widthLimit, int quality, QString *err
     const QImage picture = decodeWith(reader, error);
     copy.reset();
     if (picture.isNull()) {
-        raw->recycle();
+        raw.recycle();
         return picture;
     }
     // The reference is the sensor's visible width, not the embedded picture's.
-    return narrowed(picture, int(raw->imgdata.sizes.width), widthLimit, quality, error);
+    return narrowed(picture, int(raw.imgdata.sizes.width), widthLimit, quality, error);
+}
+
+} // namespace
+
+QImage rawPreview(const QString &path, int widthLimit, int quality, QString *error)
+{
+    auto raw = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
+    // LibRaw takes a file name in the local 8-bit encoding, as the C library does.
+    const int status = raw->open_file(QFile::encodeName(path).constData(), kRawMaxBuffer);
+    return embeddedPicture(*raw, status, widthLimit, quality, error);
+}
+
+QImage rawPreviewOfBytes(const QByteArray &bytes, int widthLimit, int quality, QString *error)
+{
+    auto raw = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
+    // LibRaw only reads the buffer; its interface is not const-correct.
+    const int status = bytes.isEmpty() ? int(LIBRAW_IO_ERROR)
+                                       : raw->open_buffer(const_cast<char *>(bytes.constData()), size_t(bytes.size()));
+    return embeddedPicture(*raw, status, widthLimit, quality, error);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QImage>
 #include <QString>
 
@@ -7,6 +8,8 @@
 // sensor's visible width (so a small embedded picture may be enlarged).
 // Null on failure; `error` then says why.
 QImage rawPreview(const QString &path, int widthLimit, int quality, QString *error = nullptr);
+// The same for a RAW file held in memory.
+QImage rawPreviewOfBytes(const QByteArray &bytes, int widthLimit, int quality, QString *error = nullptr);
 // An ordinary picture, decoded and narrowed against its own width.
 QImage imagePreview(const QString &path, int widthLimit, int quality, QString *error = nullptr);
 

@@ -1,4 +1,5 @@
 #include "image/fits_data.h"
+#include "image/fits_structure.h"
 
 #include <QFileInfo>
 #include <QImageReader>
@@ -86,8 +87,15 @@ void FITSData::resetForLoad(const QString &path)
 bool FITSData::loadByExtension(const QByteArray &bytes)
 {
     inTempDir = filename.startsWith(QLatin1String("/tmp"));
-    if (extension.contains(QLatin1String("fit")) || extension.contains(QLatin1String("fz")))
+    if (extension.contains(QLatin1String("fit")) || extension.contains(QLatin1String("fz"))) {
+        // Checked before CFITSIO reads any header beyond the first.
+        const QString violation = fitsStructureViolation(bytes, filename);
+        if (!violation.isEmpty()) {
+            loadError = violation;
+            return false;
+        }
         return readFits(bytes, false);
+    }
     if (extension.contains(QLatin1String("xisf")))
         return readXisf(bytes);
     if (QImageReader::supportedImageFormats().contains(extension.toLatin1()))

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QUuid>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -56,12 +57,17 @@ uint64_t declaredImageBytes(fitsfile *input, int &status)
     fits_get_img_dim(input, &naxis, &status);
     if (status || naxis <= 0)
         return 0;
+    if (naxis > kMaxFitsAxes) {
+        fits_write_errmsg("too many image axes in compressed header");
+        status = BAD_NAXIS;
+        return 0;
+    }
     std::vector<LONGLONG> axes(size_t(naxis), 0);
     int bitpix = 0;
     fits_get_img_paramll(input, naxis, &bitpix, &naxis, axes.data(), &status);
     if (status)
         return 0;
-    uint64_t bytes = uint64_t(bitpix < 0 ? -bitpix : bitpix) / 8;
+    uint64_t bytes = uint64_t(std::abs(int64_t(bitpix))) / 8;
     for (LONGLONG axis : axes) {
         if (axis < 0) {
             fits_write_errmsg("negative image axis in compressed header");
@@ -99,6 +105,111 @@ uint64_t declaredTableBytes(fitsfile *input, int &status)
     return saturatingAdd(saturatingMul(uint64_t(rowBytes), uint64_t(rows)), uint64_t(heap));
 }
 
+uint32_t bigEndian32(const unsigned char *p)
+{
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+
+// Pixels of tile `index` (0-based, first axis fastest), edge tiles cut short.
+uint64_t tilePixels(const std::vector<LONGLONG> &axes, const std::vector<long> &tile, uint64_t index)
+{
+    uint64_t pixels = 1;
+    for (size_t d = 0; d < axes.size(); ++d) {
+        const uint64_t across = uint64_t((axes[d] + tile[d] - 1) / tile[d]);
+        const uint64_t at = index % across;
+        index /= across;
+        pixels *= uint64_t(std::min<LONGLONG>(tile[d], axes[d] - LONGLONG(at) * tile[d]));
+    }
+    return pixels;
+}
+
+// CFITSIO 4.2 hands each HCOMPRESS and PLIO tile to a decoder that trusts
+// the sizes written inside the tile: HCOMPRESS writes as many pixels as the
+// tile's own header says into a buffer sized for the tile, and PLIO reads
+// as many words as its line-list header says, whatever the tile holds. So
+// those headers are read first and must agree with the tile. Returns the
+// reason for a refusal, or an empty string.
+QString tileStreamViolation(fitsfile *input, int &status)
+{
+    // What CFITSIO itself has read from the header and decompresses by.
+    const FITSfile &hdu = *input->Fptr;
+    const int compression = hdu.compress_type;
+    if (compression != HCOMPRESS_1 && compression != PLIO_1)
+        return QString();
+    if (hdu.zndim <= 0 || hdu.zndim > MAX_COMPRESS_DIM || hdu.cn_compressed <= 0)
+        return QString();  // CFITSIO refuses these itself
+    const int naxis = hdu.zndim;
+    const int bitpix = hdu.zbitpix;
+    const int column = hdu.cn_compressed;
+    const LONGLONG rows = hdu.numrows;
+    std::vector<LONGLONG> axes(size_t(naxis), 0);
+    std::vector<long> tile(size_t(naxis), 0);
+    for (int d = 0; d < naxis; ++d) {
+        axes[size_t(d)] = hdu.znaxis[d];
+        tile[size_t(d)] = hdu.tilesize[d];
+        if (axes[size_t(d)] <= 0 || tile[size_t(d)] <= 0)
+            return QString();
+    }
+
+    // Rows hold tiles in order; an empty row keeps its tile in another column.
+    for (LONGLONG row = 1; row <= rows; ++row) {
+        LONGLONG length = 0, offset = 0;
+        fits_read_descriptll(input, column, row, &length, &offset, &status);
+        if (status)
+            return QString();
+        if (length == 0)
+            continue;
+        const uint64_t pixels = tilePixels(axes, tile, uint64_t(row - 1));
+        if (compression == HCOMPRESS_1) {
+            // Magic, two sizes, scale, sum of all pixels, three bit-plane counts.
+            constexpr LONGLONG kHeader = 25;
+            unsigned char head[kHeader] = {};
+            if (length < kHeader)
+                return QStringLiteral("HCOMPRESS tile %1 holds %2 bytes, too few for its header").arg(row).arg(length);
+            fits_read_col(input, TBYTE, column, row, 1, kHeader, nullptr, head, nullptr, &status);
+            if (status)
+                return QString();
+            const uint64_t rowsInTile = bigEndian32(head + 2), columnsInTile = bigEndian32(head + 6);
+            // Bit planes beyond the width of the decoder's integers would
+            // shift past them.
+            const int maxPlanes = std::abs(bitpix) > 16 ? 63 : 31;
+            if (rowsInTile * columnsInTile != pixels || head[22] > maxPlanes || head[23] > maxPlanes ||
+                head[24] > maxPlanes)
+                return QStringLiteral("HCOMPRESS tile %1 declares %2 x %3 pixels, the image has %4 there")
+                    .arg(row)
+                    .arg(rowsInTile)
+                    .arg(columnsInTile)
+                    .arg(pixels);
+        } else {
+            // A line list: words 3, or 4 and 5, give its length and word 2
+            // where it starts; an opcode 1 takes the word after it too.
+            short head[5] = {};
+            const LONGLONG words = std::min<LONGLONG>(length, 5);
+            fits_read_col(input, TSHORT, column, row, 1, words, nullptr, head, nullptr, &status);
+            if (status)
+                return QString();
+            const bool shortForm = words >= 3 && head[2] > 0;
+            if (!shortForm && words < 5)
+                return QStringLiteral("PLIO tile %1 holds %2 words, too few for its header").arg(row).arg(length);
+            const int64_t listLength = shortForm ? head[2] : int64_t(head[4]) * 32768 + head[3];
+            const int64_t first = shortForm ? 4 : int64_t(head[1]) + 1;
+            if (listLength <= 0)
+                continue;
+            short last = 0;
+            if (listLength <= length)
+                fits_read_col(input, TSHORT, column, row, LONGLONG(listLength), 1, nullptr, &last, nullptr, &status);
+            if (status)
+                return QString();
+            if (first < 1 || listLength > length || (listLength == length && last / 4096 == 1))
+                return QStringLiteral("PLIO tile %1 declares a line list of %2 words, it holds %3")
+                    .arg(row)
+                    .arg(listLength)
+                    .arg(length);
+        }
+    }
+    return QString();
+}
+
 // Admits the current input HDU into the unpacked copy, or refuses it with
 // MEMORY_ALLOCATION before anything is allocated for it.
 void admitHdu(fitsfile *input, HduAction action, UnpackBudget &budget, int &status)
@@ -124,6 +235,18 @@ void admitHdu(fitsfile *input, HduAction action, UnpackBudget &budget, int &stat
         claim = saturatingAdd(uint64_t(dataStart - headStart), declaredTableBytes(input, status));
     if (status)
         return;
+
+    if (action == HduAction::DecompressImage) {
+        const QString violation = tileStreamViolation(input, status);
+        if (status)
+            return;
+        if (!violation.isEmpty()) {
+            budget.refusal = violation;
+            fits_write_errmsg("a compressed tile disagrees with its image");
+            status = DATA_DECOMPRESSION_ERR;
+            return;
+        }
+    }
 
     const uint64_t total = saturatingAdd(budget.claimed, claim);
     const bool overRatio = total > kUnpackFreeBytes && total / kMaxUnpackRatio > budget.inputSize;
@@ -260,9 +383,12 @@ LONGLONG logicalSize(fitsfile *file, int &status)
 
 QString statusText(int status)
 {
+    // CFITSIO 4.2 has no text for this code of its own.
+    if (status == NO_COMPRESSED_TILE)
+        return QStringLiteral("a compressed tile is missing or cut short (CFITSIO status %1)").arg(status);
     char text[FLEN_STATUS] = "";
     fits_get_errstatus(status, text);
-    return QString::fromUtf8(text);
+    return QStringLiteral("%1 (CFITSIO status %2)").arg(QString::fromUtf8(text)).arg(status);
 }
 
 } // namespace

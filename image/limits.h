@@ -18,6 +18,10 @@ constexpr int kMaxChannels = 3;
 // The FITS standard allows at most 999 axes.
 constexpr int kMaxFitsAxes = 999;
 
+// The FITS standard allows at most 999 table fields; CFITSIO sets up one
+// column record for each field a header declares, however many that is.
+constexpr int kMaxTableFields = 999;
+
 // Tile-compressed FITS: the unpacked copy grows to whatever the compressed
 // headers declare, so a declared total above kUnpackFreeBytes must stay within
 // kMaxUnpackRatio times the packed file's size. Lossless FITS tile coders reach

@@ -131,6 +131,15 @@ void FITSData::loadWorldCoordinates()
         cardCount = headerRecords.size() + 1;
     }
 
+    // Header text is printable ASCII by definition. WCSLIB's scanner
+    // mishandles other bytes: a comment with bytes above 127 in the right
+    // places sends wcspih into an endless loop. They carry nothing WCSLIB
+    // could use, so they become blanks.
+    for (char &c : header) {
+        if (uchar(c) < 0x20 || uchar(c) > 0x7e)
+            c = ' ';
+    }
+
     const double axes = declaredAxisCount(header);
     if (axes > kMaxWcsAxes) {
         lastErrorText = QStringLiteral("world coordinates skipped: %1 axes declared").arg(axes);
