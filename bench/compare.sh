@@ -24,16 +24,18 @@ fi
 out=$work/out
 mkdir -p "$out"
 
-# seconds (mean of the runs) of one command
+# seconds (median of the runs) of one command, started without a shell;
+# the median, since other work on the machine lengthens single runs
 time_of() {
-  hyperfine --style none --warmup 1 --runs "$runs" --export-csv "$work/t.csv" "$1" >/dev/null 2>&1 || { echo nan; return; }
-  awk -F, 'NR == 2 { printf "%.3f", $2 }' "$work/t.csv"
+  hyperfine -N --style none --warmup 1 --runs "$runs" --export-csv "$work/t.csv" "$1" >/dev/null 2>&1 || { echo nan; return; }
+  awk -F, 'NR == 1 { for (i = 1; i <= NF; ++i) if ($i == "median") c = i } NR == 2 { printf "%.3f", $c }' "$work/t.csv"
 }
 # peak resident memory in MiB (largest of three runs)
 mem_of() {
   local peak=0 kb
   for _ in 1 2 3; do
-    kb=$( { /usr/bin/time -f '%M' bash -c "$1" >/dev/null 2>/dev/null; } 2>&1 | tail -n 1)
+    /usr/bin/time -f '%M' -o "$work/mem" $1 >/dev/null 2>&1 || true
+    kb=$(tail -n 1 "$work/mem")
     [ "$kb" -gt "$peak" ] 2>/dev/null && peak=$kb
   done
   awk -v k="$peak" 'BEGIN { printf "%.0f", k / 1024 }'

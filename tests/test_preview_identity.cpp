@@ -224,8 +224,13 @@ TEST(PreviewIdentity, SamplesAreThoseOfCfitsiosConversion)
 TEST(PreviewIdentity, PreviewsEqualTheFullSizeRenderingScaledByQt)
 {
     QTemporaryDir dir;
+    // The large size, where the preview width of 800 narrows too, for one
+    // input of each way through the pipeline; the others at the small sizes.
+    const QStringList large = {"u8rgb", "u16offset", "u16rgb", "u16rggb", "f32unit", "f64"};
     for (const Input &input : kInputs) {
         for (const Size &size : kSizes) {
+            if (size.width == kSizes[0].width && !large.contains(QLatin1String(input.name)))
+                continue;
             const QString path = dir.filePath(QStringLiteral("%1-%2.fits").arg(input.name).arg(size.width));
             ASSERT_TRUE(writeInput(path, input, size.width, size.height));
             for (const int width : {0, 100, 800, int(size.width) - 1}) {
