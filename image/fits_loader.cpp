@@ -1,4 +1,5 @@
 #include "image/fits_data.h"
+#include "image/fits_errors.h"
 #include "image/header_cards.h"
 #include "image/limits.h"
 #include "image/sample_memory.h"
@@ -436,16 +437,6 @@ bool detectBayer(FITSData &image, fitsfile *file)
     image.hasDebayer = true;
     return true;
 }
-
-// CFITSIO keeps the messages of every failed call on a process-wide stack
-// that the next error report prints. The loader turns its failures into
-// `loadError` and expects absent keywords, so it drops its own messages.
-struct ErrorMessageMark {
-    ErrorMessageMark() { ffpmrk(); }
-    ~ErrorMessageMark() { ffcmrk(); }
-    ErrorMessageMark(const ErrorMessageMark &) = delete;
-    ErrorMessageMark &operator=(const ErrorMessageMark &) = delete;
-};
 
 // Header records of the current HDU and the observation time they give.
 void readHeaderRecords(FITSData &data, fitsfile *file)

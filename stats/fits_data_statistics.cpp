@@ -1,4 +1,5 @@
 #include "image/fits_data.h"
+#include "image/fits_errors.h"
 #include "image/limits.h"
 #include "stats/statistics.h"
 
@@ -76,15 +77,6 @@ bool readChain(fitsfile *file, const char *const keywords[3], double fields[3])
     readChainKey(file, keywords[2], fields[2], status);
     return first;
 }
-
-// The header is asked for keywords that are usually absent; their
-// messages on CFITSIO's error stack are no error.
-struct ErrorMessageMark {
-    ErrorMessageMark() { ffpmrk(); }
-    ~ErrorMessageMark() { ffcmrk(); }
-    ErrorMessageMark(const ErrorMessageMark &) = delete;
-    ErrorMessageMark &operator=(const ErrorMessageMark &) = delete;
-};
 
 bool minMaxFromHeader(fitsfile *file, ImageStatistics &record)
 {
