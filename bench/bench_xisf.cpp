@@ -32,16 +32,16 @@ const QByteArray &file(bool compressed)
 {
     static const QByteArray samples = skySamples();
     auto make = [](bool zlib) {
-        XisfImageSpec spec;
-        spec.width = kWidth;
-        spec.height = kHeight;
-        spec.sampleFormat = LibXISF::Image::UInt16;
-        spec.samples = samples;
+        XisfImageSpec imageSpec;
+        imageSpec.width = kWidth;
+        imageSpec.height = kHeight;
+        imageSpec.sampleFormat = LibXISF::Image::UInt16;
+        imageSpec.samples = samples;
         if (zlib) {
-            spec.codec = "zlib";
-            spec.shuffle = true;
+            imageSpec.codec = "zlib";
+            imageSpec.shuffle = true;
         }
-        return xisfFile({spec});
+        return xisfFile({imageSpec});
     };
     static const QByteArray plain = make(false);
     static const QByteArray zlib = make(true);

@@ -8,11 +8,11 @@
 
 namespace {
 
-bool writeHdu(fitsfile *f, const FitsImageSpec &spec, int &status)
+bool writeHdu(fitsfile *f, const FitsImageSpec &imageSpec, int &status)
 {
-    std::vector<long> axes = spec.axes;
-    fits_create_img(f, spec.bitpix, int(axes.size()), axes.empty() ? nullptr : axes.data(), &status);
-    for (const QString &card : spec.cards) {
+    std::vector<long> axes = imageSpec.axes;
+    fits_create_img(f, imageSpec.bitpix, int(axes.size()), axes.empty() ? nullptr : axes.data(), &status);
+    for (const QString &card : imageSpec.cards) {
         QByteArray text = card.toLatin1();
         fits_write_record(f, text.constData(), &status);
     }
@@ -20,25 +20,25 @@ bool writeHdu(fitsfile *f, const FitsImageSpec &spec, int &status)
         return status == 0;  // CFITSIO 4.2 loops in fits_set_bscale on an HDU without data
     // Store the given values as they are, whatever BZERO/BSCALE say.
     fits_set_bscale(f, 1.0, 0.0, &status);
-    if (spec.data) {
+    if (imageSpec.data) {
         long long n = 1;
         for (long a : axes)
             n *= a;
-        fits_write_img(f, spec.dataType, 1, n, const_cast<void *>(spec.data), &status);
+        fits_write_img(f, imageSpec.dataType, 1, n, const_cast<void *>(imageSpec.data), &status);
     }
     return status == 0;
 }
 
 } // namespace
 
-bool writeFits(const QString &path, const FitsImageSpec &spec)
+bool writeFits(const QString &path, const FitsImageSpec &imageSpec)
 {
     QFile::remove(path);
     int status = 0;
     fitsfile *f = nullptr;
     QByteArray name = QFile::encodeName(path);
     fits_create_diskfile(&f, name.constData(), &status);
-    writeHdu(f, spec, status);
+    writeHdu(f, imageSpec, status);
     int closeStatus = 0;
     if (f)
         fits_close_file(f, &closeStatus);
@@ -49,13 +49,13 @@ bool writeFits(const QString &path, const FitsImageSpec &spec)
     return true;
 }
 
-bool appendFitsImage(const QString &path, const FitsImageSpec &spec)
+bool appendFitsImage(const QString &path, const FitsImageSpec &imageSpec)
 {
     int status = 0;
     fitsfile *f = nullptr;
     QByteArray name = QFile::encodeName(path);
     fits_open_diskfile(&f, name.constData(), READWRITE, &status);
-    writeHdu(f, spec, status);
+    writeHdu(f, imageSpec, status);
     int closeStatus = 0;
     if (f)
         fits_close_file(f, &closeStatus);

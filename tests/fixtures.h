@@ -20,9 +20,9 @@ struct FitsImageSpec {
 // Writes a single-HDU FITS file; the samples are stored exactly as given
 // (no BZERO/BSCALE conversion on the way). Returns false and prints the
 // CFITSIO error on failure.
-bool writeFits(const QString &path, const FitsImageSpec &spec);
+bool writeFits(const QString &path, const FitsImageSpec &imageSpec);
 // Appends one more image HDU to an existing file.
-bool appendFitsImage(const QString &path, const FitsImageSpec &spec);
+bool appendFitsImage(const QString &path, const FitsImageSpec &imageSpec);
 
 struct ProcessResult {
     int exitCode = -1;        // as the shell sees it (0..255)

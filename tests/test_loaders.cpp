@@ -49,10 +49,10 @@ class Loaders : public testing::Test
 protected:
     void SetUp() override { ASSERT_TRUE(dir.isValid()); }
     QString path(const QString &name) const { return dir.filePath(name); }
-    QString writeXisf(const QString &name, const XisfImageSpec &spec)
+    QString writeXisf(const QString &name, const XisfImageSpec &imageSpec)
     {
         const QString p = path(name);
-        EXPECT_TRUE(writeXisfFile(p, {spec}));
+        EXPECT_TRUE(writeXisfFile(p, {imageSpec}));
         return p;
     }
     QTemporaryDir dir;
@@ -72,15 +72,15 @@ TEST_F(Loaders, XisfSampleFormats)
                           {Image::Complex32, 0, 8}, {Image::Complex64, 0, 16}};
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "format " << c.format);
-        XisfImageSpec spec;
-        spec.width = 7;
-        spec.height = 3;
-        spec.sampleFormat = c.format;
-        spec.samples = QByteArray(21 * c.bytes, '\0');
-        for (int i = 0; i < spec.samples.size(); ++i)
-            spec.samples[i] = char(i * 13 + 5);
-        spec.codec = "zlib";
-        const QString file = writeXisf("mono.XISF", spec);
+        XisfImageSpec imageSpec;
+        imageSpec.width = 7;
+        imageSpec.height = 3;
+        imageSpec.sampleFormat = c.format;
+        imageSpec.samples = QByteArray(21 * c.bytes, '\0');
+        for (int i = 0; i < imageSpec.samples.size(); ++i)
+            imageSpec.samples[i] = char(i * 13 + 5);
+        imageSpec.codec = "zlib";
+        const QString file = writeXisf("mono.XISF", imageSpec);
 
         FITSData data;
         const bool ok = load(data, file);
@@ -98,8 +98,8 @@ TEST_F(Loaders, XisfSampleFormats)
         EXPECT_EQ(data.stats.samplesPerChannel, 21u);
         EXPECT_EQ(data.stats.dimensions, 2);
         EXPECT_EQ(data.stats.size, QFileInfo(file).size());
-        ASSERT_EQ(data.pixelBytes, uint32_t(spec.samples.size()));
-        EXPECT_EQ(std::memcmp(data.pixels.get(), spec.samples.constData(), data.pixelBytes), 0);
+        ASSERT_EQ(data.pixelBytes, uint32_t(imageSpec.samples.size()));
+        EXPECT_EQ(std::memcmp(data.pixels.get(), imageSpec.samples.constData(), data.pixelBytes), 0);
     }
 }
 
@@ -120,15 +120,15 @@ TEST_F(Loaders, XisfKeywordsAreStrings)
         {"T", "T"},
         {"1.5E+01 ", "1.5E+01 "},
     };
-    XisfImageSpec spec;
-    spec.sampleFormat = Image::UInt8;
-    spec.samples = QByteArray(1, '\x7f');
+    XisfImageSpec imageSpec;
+    imageSpec.sampleFormat = Image::UInt8;
+    imageSpec.samples = QByteArray(1, '\x7f');
     for (const Case &c : cases)
-        spec.keywords.push_back({"KEY", c.written, "comment \xc2\xb0"});
-    spec.keywords.push_back({"EXPTIME", "30", "seconds"});
+        imageSpec.keywords.push_back({"KEY", c.written, "comment \xc2\xb0"});
+    imageSpec.keywords.push_back({"EXPTIME", "30", "seconds"});
 
     FITSData data;
-    ASSERT_TRUE(load(data, writeXisf("keywords.xisf", spec)));
+    ASSERT_TRUE(load(data, writeXisf("keywords.xisf", imageSpec)));
     ASSERT_EQ(data.headerRecords.size(), int(std::size(cases)) + 1);
     for (size_t i = 0; i < std::size(cases); ++i) {
         const HeaderRecord &record = data.headerRecords[int(i)];
@@ -145,16 +145,16 @@ TEST_F(Loaders, XisfKeywordsAreStrings)
 
 TEST_F(Loaders, XisfObservationTime)
 {
-    XisfImageSpec spec;
-    spec.sampleFormat = Image::UInt8;
-    spec.samples = QByteArray(1, '\x7f');
+    XisfImageSpec imageSpec;
+    imageSpec.sampleFormat = Image::UInt8;
+    imageSpec.samples = QByteArray(1, '\x7f');
     FITSData without;
-    ASSERT_TRUE(load(without, writeXisf("plain.xisf", spec)));
+    ASSERT_TRUE(load(without, writeXisf("plain.xisf", imageSpec)));
     EXPECT_FALSE(without.observationTime.isValid());
 
-    spec.keywords = {{"DATE-OBS", "'2023-10-01T21:30:05'", "UTC start"}};
+    imageSpec.keywords = {{"DATE-OBS", "'2023-10-01T21:30:05'", "UTC start"}};
     FITSData with;
-    ASSERT_TRUE(load(with, writeXisf("dated.xisf", spec)));
+    ASSERT_TRUE(load(with, writeXisf("dated.xisf", imageSpec)));
     EXPECT_EQ(with.observationTime, QDateTime(QDate(2023, 10, 1), QTime(21, 30, 5)));
 }
 
@@ -173,15 +173,15 @@ TEST_F(Loaders, XisfChannelsBecomePlanes)
     const uint32_t width = 5, height = 4, count = width * height;
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.channels << " " << c.storage << " " << c.colorSpace);
-        XisfImageSpec spec;
-        spec.width = width;
-        spec.height = height;
-        spec.channels = c.channels;
-        spec.pixelStorage = c.storage;
-        spec.colorSpace = c.colorSpace;
-        spec.samples = taggedSamples(count, c.channels, QByteArray(c.storage) == "Normal");
+        XisfImageSpec imageSpec;
+        imageSpec.width = width;
+        imageSpec.height = height;
+        imageSpec.channels = c.channels;
+        imageSpec.pixelStorage = c.storage;
+        imageSpec.colorSpace = c.colorSpace;
+        imageSpec.samples = taggedSamples(count, c.channels, QByteArray(c.storage) == "Normal");
         FITSData data;
-        ASSERT_TRUE(load(data, writeXisf("colour.xisf", spec))) << data.loadError.toStdString();
+        ASSERT_TRUE(load(data, writeXisf("colour.xisf", imageSpec))) << data.loadError.toStdString();
         EXPECT_EQ(data.stats.channels, c.planes);
         EXPECT_EQ(data.stats.samplesPerChannel, count);
         ASSERT_EQ(data.pixelBytes, c.planes * count * 2);
@@ -193,12 +193,12 @@ TEST_F(Loaders, XisfChannelsBecomePlanes)
 
 TEST_F(Loaders, XisfFromBytes)
 {
-    XisfImageSpec spec;
-    spec.width = 3;
-    spec.sampleFormat = Image::UInt8;
-    spec.samples = QByteArray("\x01\x02\x03", 3);
-    spec.location = XisfLocation::InlineBase64;
-    const QByteArray bytes = xisfFile({spec});
+    XisfImageSpec imageSpec;
+    imageSpec.width = 3;
+    imageSpec.sampleFormat = Image::UInt8;
+    imageSpec.samples = QByteArray("\x01\x02\x03", 3);
+    imageSpec.location = XisfLocation::InlineBase64;
+    const QByteArray bytes = xisfFile({imageSpec});
     FITSData data;
     data.filename = "memory.xisf";
     data.extension = "xisf";
@@ -210,11 +210,11 @@ TEST_F(Loaders, XisfFromBytes)
 
 TEST_F(Loaders, XisfFailuresReleaseThePixels)
 {
-    XisfImageSpec spec;
-    spec.sampleFormat = Image::UInt8;
-    spec.samples = QByteArray(1, '\x7f');
-    const QString good = writeXisf("good.xisf", spec);
-    QByteArray damaged = xisfFile({spec});
+    XisfImageSpec imageSpec;
+    imageSpec.sampleFormat = Image::UInt8;
+    imageSpec.samples = QByteArray(1, '\x7f');
+    const QString good = writeXisf("good.xisf", imageSpec);
+    QByteArray damaged = xisfFile({imageSpec});
     damaged.chop(1);
     QFile file(path("damaged.xisf"));
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -374,15 +374,15 @@ TEST_F(Loaders, RawFailures)
 
 TEST_F(Loaders, XisfTriesWorldCoordinatesInEveryMode)
 {
-    XisfImageSpec spec;
-    spec.width = 4;
-    spec.height = 4;
-    spec.sampleFormat = Image::UInt8;
-    spec.samples = QByteArray(16, '\x10');
-    spec.keywords = {{"CTYPE1", "'RA---TAN'", ""}, {"CTYPE2", "'DEC--TAN'", ""}, {"CRVAL1", "10.68", ""},
+    XisfImageSpec imageSpec;
+    imageSpec.width = 4;
+    imageSpec.height = 4;
+    imageSpec.sampleFormat = Image::UInt8;
+    imageSpec.samples = QByteArray(16, '\x10');
+    imageSpec.keywords = {{"CTYPE1", "'RA---TAN'", ""}, {"CTYPE2", "'DEC--TAN'", ""}, {"CRVAL1", "10.68", ""},
                      {"CRVAL2", "41.27", ""},      {"CRPIX1", "2", ""},           {"CRPIX2", "2", ""},
                      {"CDELT1", "-0.001", ""},     {"CDELT2", "0.001", ""}};
-    const QString file = writeXisf("wcs.xisf", spec);
+    const QString file = writeXisf("wcs.xisf", imageSpec);
     for (FITSMode mode : {Normal, Focus, Guide, Calibrate, Align, Unknown}) {
         SCOPED_TRACE(int(mode));
         FITSData data;

@@ -182,15 +182,15 @@ bool writeInput(const QString &path, const Input &input, long width, long height
         std::memcpy(stored.data(), values.data(), count * 8);
         break;
     }
-    FitsImageSpec spec;
-    spec.bitpix = input.bitpix;
-    spec.axes = {width, height};
+    FitsImageSpec imageSpec;
+    imageSpec.bitpix = input.bitpix;
+    imageSpec.axes = {width, height};
     if (input.planes > 1)
-        spec.axes.push_back(input.planes);
-    spec.data = stored.data();
-    spec.dataType = input.dataType;
-    spec.cards = input.cards;
-    return writeFits(path, spec);
+        imageSpec.axes.push_back(input.planes);
+    imageSpec.data = stored.data();
+    imageSpec.dataType = input.dataType;
+    imageSpec.cards = input.cards;
+    return writeFits(path, imageSpec);
 }
 
 struct Size {
@@ -254,12 +254,12 @@ TEST(PreviewIdentity, FlatImagesStayWhiteAtEveryWidth)
     QTemporaryDir dir;
     const QString path = dir.filePath("flat.fits");
     std::vector<int16_t> stored(size_t(301) * 203, int16_t(1234));
-    FitsImageSpec spec;
-    spec.bitpix = SHORT_IMG;
-    spec.axes = {301, 203};
-    spec.data = stored.data();
-    spec.dataType = TSHORT;
-    ASSERT_TRUE(writeFits(path, spec));
+    FitsImageSpec imageSpec;
+    imageSpec.bitpix = SHORT_IMG;
+    imageSpec.axes = {301, 203};
+    imageSpec.data = stored.data();
+    imageSpec.dataType = TSHORT;
+    ASSERT_TRUE(writeFits(path, imageSpec));
     for (const int width : {0, 100})
         for (const int quality : {50, 90})
             EXPECT_TRUE(fitsPreview(path, width, quality) == referencePreview(path, width, quality));

@@ -500,15 +500,15 @@ struct FitsPreview : ::testing::Test {
         std::vector<int16_t> stored;
         for (uint16_t v : samples)
             stored.push_back(int16_t(int32_t(v) - 32768));
-        FitsImageSpec spec;
-        spec.bitpix = SHORT_IMG;
-        spec.axes = {width, height};
+        FitsImageSpec imageSpec;
+        imageSpec.bitpix = SHORT_IMG;
+        imageSpec.axes = {width, height};
         if (planes > 1)
-            spec.axes.push_back(planes);
-        spec.data = stored.data();
-        spec.dataType = TSHORT;
-        spec.cards = QStringList{"BZERO   =                32768", "BSCALE  =                    1"};
-        return writeFits(file, spec);
+            imageSpec.axes.push_back(planes);
+        imageSpec.data = stored.data();
+        imageSpec.dataType = TSHORT;
+        imageSpec.cards = QStringList{"BZERO   =                32768", "BSCALE  =                    1"};
+        return writeFits(file, imageSpec);
     }
 
     // The previews need the FITS loader and the statistics; until both are

@@ -25,15 +25,15 @@ QByteArray patternBytes(size_t n, unsigned seed = 1)
     return out;
 }
 
-XisfImageSpec imageSpec(Image::SampleFormat format, uint32_t width, uint32_t height, uint32_t channels)
+XisfImageSpec makeImageSpec(Image::SampleFormat format, uint32_t width, uint32_t height, uint32_t channels)
 {
-    XisfImageSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.channels = channels;
-    spec.sampleFormat = format;
-    spec.samples = patternBytes(width * height * channels * xisfSampleSize(format));
-    return spec;
+    XisfImageSpec imageSpec;
+    imageSpec.width = width;
+    imageSpec.height = height;
+    imageSpec.channels = channels;
+    imageSpec.sampleFormat = format;
+    imageSpec.samples = patternBytes(width * height * channels * xisfSampleSize(format));
+    return imageSpec;
 }
 
 LibXISF::ByteArray toByteArray(const QByteArray &bytes)
@@ -91,11 +91,11 @@ TEST(XisfReader, ReadsEveryFormatInEveryStorage)
     for (Image::SampleFormat format : kAllFormats) {
         for (const Layout &layout : layouts) {
             SCOPED_TRACE(testing::Message() << "format " << format << " storage " << layout.storage);
-            XisfImageSpec spec = imageSpec(format, 5, 3, layout.channels);
-            spec.pixelStorage = layout.storage;
-            spec.colorSpace = layout.colorSpace;
+            XisfImageSpec imageSpec = makeImageSpec(format, 5, 3, layout.channels);
+            imageSpec.pixelStorage = layout.storage;
+            imageSpec.colorSpace = layout.colorSpace;
             LibXISF::XISFReader reader;
-            reader.open(toByteArray(xisfFile({spec})));
+            reader.open(toByteArray(xisfFile({imageSpec})));
             ASSERT_EQ(reader.imagesCount(), 1u);
             Image image = reader.getImage(0);
             EXPECT_EQ(image.sampleFormat(), format);
@@ -105,12 +105,12 @@ TEST(XisfReader, ReadsEveryFormatInEveryStorage)
             const bool normal = QByteArray(layout.storage) == "Normal";
             EXPECT_EQ(image.pixelStorage(), normal ? Image::Normal : Image::Planar);
             EXPECT_EQ(image.colorSpace(), QByteArray(layout.colorSpace) == "RGB" ? Image::RGB : Image::Gray);
-            EXPECT_EQ(imageBytes(image), spec.samples);
+            EXPECT_EQ(imageBytes(image), imageSpec.samples);
 
             image.convertPixelStorageTo(Image::Planar);
             EXPECT_EQ(image.pixelStorage(), Image::Planar);
             const QByteArray planar =
-                normal ? planarFromNormal(spec.samples, 15, layout.channels, xisfSampleSize(format)) : spec.samples;
+                normal ? planarFromNormal(imageSpec.samples, 15, layout.channels, xisfSampleSize(format)) : imageSpec.samples;
             EXPECT_EQ(imageBytes(image), planar);
         }
     }
@@ -127,11 +127,11 @@ TEST(XisfReader, DecodesEveryCodecWithAndWithoutShuffling)
                     SCOPED_TRACE(testing::Message() << codec << " format " << format << " shuffle " << shuffle
                                                     << " sub-blocks " << subBlocks);
                     // 7x5 pixels of 3 channels: a length no item size divides evenly.
-                    XisfImageSpec spec = imageSpec(format, 7, 5, 3);
-                    spec.codec = codec;
-                    spec.shuffle = shuffle;
-                    spec.subBlocks = subBlocks;
-                    EXPECT_EQ(readBack(xisfFile({spec})), spec.samples);
+                    XisfImageSpec imageSpec = makeImageSpec(format, 7, 5, 3);
+                    imageSpec.codec = codec;
+                    imageSpec.shuffle = shuffle;
+                    imageSpec.subBlocks = subBlocks;
+                    EXPECT_EQ(readBack(xisfFile({imageSpec})), imageSpec.samples);
                 }
             }
         }
@@ -145,11 +145,11 @@ TEST(XisfReader, DecodesInlineAndEmbeddedData)
     for (XisfLocation location : locations) {
         for (const char *codec : {"", "zstd"}) {
             SCOPED_TRACE(testing::Message() << "location " << int(location) << " codec " << codec);
-            XisfImageSpec spec = imageSpec(Image::UInt16, 4, 3, 1);
-            spec.location = location;
-            spec.codec = codec;
-            spec.shuffle = *codec != '\0';
-            EXPECT_EQ(readBack(xisfFile({spec})), spec.samples);
+            XisfImageSpec imageSpec = makeImageSpec(Image::UInt16, 4, 3, 1);
+            imageSpec.location = location;
+            imageSpec.codec = codec;
+            imageSpec.shuffle = *codec != '\0';
+            EXPECT_EQ(readBack(xisfFile({imageSpec})), imageSpec.samples);
         }
     }
 }
@@ -159,38 +159,38 @@ TEST(XisfReader, SwapsBigEndianSamples)
     for (Image::SampleFormat format : kAllFormats) {
         for (const char *codec : {"", "zlib"}) {
             SCOPED_TRACE(testing::Message() << "format " << format << " codec " << codec);
-            XisfImageSpec spec = imageSpec(format, 3, 2, 1);
-            spec.bigEndian = true;
-            spec.codec = codec;
-            spec.shuffle = *codec != '\0';
-            EXPECT_EQ(readBack(xisfFile({spec})), spec.samples);
+            XisfImageSpec imageSpec = makeImageSpec(format, 3, 2, 1);
+            imageSpec.bigEndian = true;
+            imageSpec.codec = codec;
+            imageSpec.shuffle = *codec != '\0';
+            EXPECT_EQ(readBack(xisfFile({imageSpec})), imageSpec.samples);
         }
     }
 }
 
 TEST(XisfReader, KeepsKeywordsInFileOrder)
 {
-    XisfImageSpec spec = imageSpec(Image::UInt8, 2, 2, 1);
-    spec.keywords = {{"OBJECT", "'M 31  '", "target"},
+    XisfImageSpec imageSpec = makeImageSpec(Image::UInt8, 2, 2, 1);
+    imageSpec.keywords = {{"OBJECT", "'M 31  '", "target"},
                      {"EXPTIME", "30", "seconds"},
                      {"HISTORY", "", "taken at -5 \xc2\xb0" "C & <dark>"},
                      {"OBJECT", "second", ""}};
     LibXISF::XISFReader reader;
-    reader.open(toByteArray(xisfFile({spec})));
+    reader.open(toByteArray(xisfFile({imageSpec})));
     const std::vector<LibXISF::FITSKeyword> &keywords = reader.getImage(0, false).fitsKeywords();
-    ASSERT_EQ(keywords.size(), spec.keywords.size());
+    ASSERT_EQ(keywords.size(), imageSpec.keywords.size());
     for (size_t i = 0; i < keywords.size(); ++i) {
-        EXPECT_EQ(keywords[i].name, spec.keywords[i].name);
-        EXPECT_EQ(keywords[i].value, spec.keywords[i].value);
-        EXPECT_EQ(keywords[i].comment, spec.keywords[i].comment);
+        EXPECT_EQ(keywords[i].name, imageSpec.keywords[i].name);
+        EXPECT_EQ(keywords[i].value, imageSpec.keywords[i].value);
+        EXPECT_EQ(keywords[i].comment, imageSpec.keywords[i].comment);
     }
 }
 
 TEST(XisfReader, ReadsImagesOnDemandFromDiskAndMemory)
 {
-    XisfImageSpec first = imageSpec(Image::UInt16, 6, 4, 1);
+    XisfImageSpec first = makeImageSpec(Image::UInt16, 6, 4, 1);
     first.codec = "lz4";
-    XisfImageSpec second = imageSpec(Image::Float32, 3, 3, 3);
+    XisfImageSpec second = makeImageSpec(Image::Float32, 3, 3, 3);
     second.samples = patternBytes(second.samples.size(), 7);
     const QByteArray file = xisfFile({first, second});
     QTemporaryDir dir;
@@ -216,14 +216,14 @@ TEST(XisfReader, ReadsImagesOnDemandFromDiskAndMemory)
 
 TEST(XisfReader, AcceptsZeroPaddedHeaderAndForeignElements)
 {
-    XisfImageSpec spec = imageSpec(Image::UInt8, 2, 2, 1);
-    spec.extraXml = "<Property id=\"Observation:Object:Name\" type=\"String\">M 31</Property>"
+    XisfImageSpec imageSpec = makeImageSpec(Image::UInt8, 2, 2, 1);
+    imageSpec.extraXml = "<Property id=\"Observation:Object:Name\" type=\"String\">M 31</Property>"
                     "<ColorFilterArray pattern=\"RGGB\" width=\"2\" height=\"2\"/>";
-    const QByteArray samples = spec.samples;
-    spec.samples.clear();
-    spec.attributes["location"] = "inline:hex";
-    spec.extraXml += QString::fromLatin1(samples.toHex());
-    const QByteArray plain = xisfFile({spec});
+    const QByteArray samples = imageSpec.samples;
+    imageSpec.samples.clear();
+    imageSpec.attributes["location"] = "inline:hex";
+    imageSpec.extraXml += QString::fromLatin1(samples.toHex());
+    const QByteArray plain = xisfFile({imageSpec});
     // Same header with zero padding counted in the header length.
     QByteArray xml = plain.mid(16);
     xml.replace("<xisf ", "<!-- made by a test --><xisf ");
@@ -234,11 +234,11 @@ TEST(XisfReader, AcceptsZeroPaddedHeaderAndForeignElements)
 
 TEST(XisfReader, RejectsDamagedFiles)
 {
-    const XisfImageSpec good = imageSpec(Image::UInt16, 4, 4, 1);  // 32 sample bytes
+    const XisfImageSpec good = makeImageSpec(Image::UInt16, 4, 4, 1);  // 32 sample bytes
     auto with = [&](std::function<void(XisfImageSpec &)> change) {
-        XisfImageSpec spec = good;
-        change(spec);
-        return xisfFile({spec});
+        XisfImageSpec imageSpec = good;
+        change(imageSpec);
+        return xisfFile({imageSpec});
     };
     auto header = [](const char *imageXml) {
         return xisfContainer(QByteArray("<xisf version=\"1.0\" xmlns=\"http://www.pixinsight.com/xisf\">") +
@@ -334,7 +334,7 @@ TEST(XisfReader, RejectsBlocksThatDecodeToTheWrongSize)
     for (const char *codec : {"zlib", "lz4", "lz4hc", "zstd"}) {
         SCOPED_TRACE(codec);
         // The block holds 64 bytes, the geometry and the compression attribute say 32.
-        XisfImageSpec bomb = imageSpec(Image::UInt16, 4, 4, 1);
+        XisfImageSpec bomb = makeImageSpec(Image::UInt16, 4, 4, 1);
         bomb.samples = QByteArray(64, 'x');
         bomb.codec = codec;
         bomb.attributes["compression"] = QString(codec) + ":32";
@@ -348,7 +348,7 @@ TEST(XisfReader, RejectsBlocksThatDecodeToTheWrongSize)
             << fewer;
 
         // A tiny block claiming almost 4 GiB is refused before anything is allocated.
-        XisfImageSpec claim = imageSpec(Image::UInt32, 4, 4, 1);
+        XisfImageSpec claim = makeImageSpec(Image::UInt32, 4, 4, 1);
         claim.codec = codec;
         claim.attributes["geometry"] = "65535:16000:1";
         claim.attributes["compression"] = QString(codec) + ":4194240000";
@@ -356,9 +356,9 @@ TEST(XisfReader, RejectsBlocksThatDecodeToTheWrongSize)
         EXPECT_TRUE(huge.find("cannot expand to 4194240000 bytes") != std::string::npos) << huge;
 
         // Damaged compressed bytes.
-        XisfImageSpec spec = imageSpec(Image::UInt16, 16, 16, 1);
-        spec.codec = codec;
-        QByteArray file = xisfFile({spec});
+        XisfImageSpec imageSpec = makeImageSpec(Image::UInt16, 16, 16, 1);
+        imageSpec.codec = codec;
+        QByteArray file = xisfFile({imageSpec});
         for (int i = file.indexOf("</xisf>") + 12; i < file.size(); i += 3)
             file[i] = char(file[i] ^ 0x5a);
         const std::string corrupt = failureOf(file);
@@ -368,14 +368,14 @@ TEST(XisfReader, RejectsBlocksThatDecodeToTheWrongSize)
 
 TEST(XisfReader, SurvivesTruncationAndBitFlips)
 {
-    XisfImageSpec spec = imageSpec(Image::UInt16, 9, 7, 3);
-    spec.codec = "zlib";
-    spec.shuffle = true;
-    spec.keywords = {{"EXPTIME", "30", ""}};
-    XisfImageSpec second = imageSpec(Image::Float32, 5, 5, 1);
+    XisfImageSpec imageSpec = makeImageSpec(Image::UInt16, 9, 7, 3);
+    imageSpec.codec = "zlib";
+    imageSpec.shuffle = true;
+    imageSpec.keywords = {{"EXPTIME", "30", ""}};
+    XisfImageSpec second = makeImageSpec(Image::Float32, 5, 5, 1);
     second.location = XisfLocation::EmbeddedBase64;
     second.codec = "lz4";
-    const QByteArray file = xisfFile({spec, second});
+    const QByteArray file = xisfFile({imageSpec, second});
     for (int n = 0; n < file.size(); ++n)
         failureOf(file.left(n));  // any outcome but a crash
     std::mt19937 random(42);

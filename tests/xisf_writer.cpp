@@ -62,51 +62,51 @@ struct EncodedImage {
     QByteArray text;        // for inline and embedded locations
 };
 
-EncodedImage encode(const XisfImageSpec &spec)
+EncodedImage encode(const XisfImageSpec &imageSpec)
 {
     EncodedImage encoded;
     QMap<QString, QString> &a = encoded.attributes;
-    a["geometry"] = QStringLiteral("%1:%2:%3").arg(spec.width).arg(spec.height).arg(spec.channels);
-    a["sampleFormat"] = QLatin1String(kFormatNames[spec.sampleFormat]);
-    if (spec.sampleFormat == LibXISF::Image::Float32 || spec.sampleFormat == LibXISF::Image::Float64)
+    a["geometry"] = QStringLiteral("%1:%2:%3").arg(imageSpec.width).arg(imageSpec.height).arg(imageSpec.channels);
+    a["sampleFormat"] = QLatin1String(kFormatNames[imageSpec.sampleFormat]);
+    if (imageSpec.sampleFormat == LibXISF::Image::Float32 || imageSpec.sampleFormat == LibXISF::Image::Float64)
         a["bounds"] = QStringLiteral("0:1");
-    if (!spec.pixelStorage.isEmpty())
-        a["pixelStorage"] = spec.pixelStorage;
-    if (!spec.colorSpace.isEmpty())
-        a["colorSpace"] = spec.colorSpace;
+    if (!imageSpec.pixelStorage.isEmpty())
+        a["pixelStorage"] = imageSpec.pixelStorage;
+    if (!imageSpec.colorSpace.isEmpty())
+        a["colorSpace"] = imageSpec.colorSpace;
 
-    const size_t sampleSize = xisfSampleSize(spec.sampleFormat);
-    QByteArray block = spec.samples;
-    if (spec.bigEndian) {
+    const size_t sampleSize = xisfSampleSize(imageSpec.sampleFormat);
+    QByteArray block = imageSpec.samples;
+    if (imageSpec.bigEndian) {
         const bool complex =
-            spec.sampleFormat == LibXISF::Image::Complex32 || spec.sampleFormat == LibXISF::Image::Complex64;
+            imageSpec.sampleFormat == LibXISF::Image::Complex32 || imageSpec.sampleFormat == LibXISF::Image::Complex64;
         block = swapped(block, complex ? sampleSize / 2 : sampleSize);
         a["byteOrder"] = QStringLiteral("big");
     }
-    if (!spec.codec.isEmpty()) {
+    if (!imageSpec.codec.isEmpty()) {
         const int uncompressed = block.size();
-        if (spec.shuffle)
+        if (imageSpec.shuffle)
             block = shuffled(block, sampleSize);
-        if (spec.subBlocks > 1) {
+        if (imageSpec.subBlocks > 1) {
             QStringList sizes;
             QByteArray joined;
-            const int step = (block.size() + spec.subBlocks - 1) / spec.subBlocks;
+            const int step = (block.size() + imageSpec.subBlocks - 1) / imageSpec.subBlocks;
             for (int pos = 0; pos < block.size(); pos += step) {
                 const QByteArray part = block.mid(pos, step);
-                const QByteArray packed = compressed(part, spec.codec);
+                const QByteArray packed = compressed(part, imageSpec.codec);
                 sizes << QStringLiteral("%1,%2").arg(packed.size()).arg(part.size());
                 joined += packed;
             }
             block = joined;
             a["subblocks"] = sizes.join(':');
         } else {
-            block = compressed(block, spec.codec);
+            block = compressed(block, imageSpec.codec);
         }
-        a["compression"] = spec.shuffle ? QStringLiteral("%1+sh:%2:%3").arg(spec.codec).arg(uncompressed).arg(sampleSize)
-                                        : QStringLiteral("%1:%2").arg(spec.codec).arg(uncompressed);
+        a["compression"] = imageSpec.shuffle ? QStringLiteral("%1+sh:%2:%3").arg(imageSpec.codec).arg(uncompressed).arg(sampleSize)
+                                        : QStringLiteral("%1:%2").arg(imageSpec.codec).arg(uncompressed);
     }
 
-    switch (spec.location) {
+    switch (imageSpec.location) {
     case XisfLocation::Attachment:
         encoded.attachment = block;
         break;
@@ -121,7 +121,7 @@ EncodedImage encode(const XisfImageSpec &spec)
     case XisfLocation::EmbeddedBase64:
     case XisfLocation::EmbeddedHex:
         a["location"] = QStringLiteral("embedded");
-        encoded.text = spec.location == XisfLocation::EmbeddedHex ? block.toHex() : block.toBase64();
+        encoded.text = imageSpec.location == XisfLocation::EmbeddedHex ? block.toHex() : block.toBase64();
         break;
     }
     return encoded;
@@ -139,11 +139,11 @@ QByteArray headerXml(const std::vector<XisfImageSpec> &specs, std::vector<Encode
                                  "<xisf version=\"1.0\" xmlns=\"http://www.pixinsight.com/xisf\" "
                                  "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">\n");
     for (size_t i = 0; i < specs.size(); ++i) {
-        const XisfImageSpec &spec = specs[i];
+        const XisfImageSpec &imageSpec = specs[i];
         QMap<QString, QString> attributes = encoded[i].attributes;
-        if (spec.location == XisfLocation::Attachment)
+        if (imageSpec.location == XisfLocation::Attachment)
             attributes["location"] = QStringLiteral("attachment:%1:%2").arg(positions[i]).arg(encoded[i].attachment.size());
-        for (auto it = spec.attributes.begin(); it != spec.attributes.end(); ++it) {
+        for (auto it = imageSpec.attributes.begin(); it != imageSpec.attributes.end(); ++it) {
             if (it.value().isNull())
                 attributes.remove(it.key());
             else
@@ -153,17 +153,17 @@ QByteArray headerXml(const std::vector<XisfImageSpec> &specs, std::vector<Encode
         for (auto it = attributes.begin(); it != attributes.end(); ++it)
             xml += QStringLiteral(" %1=\"%2\"").arg(it.key(), it.value().toHtmlEscaped());
         xml += QStringLiteral(">");
-        for (const LibXISF::FITSKeyword &k : spec.keywords) {
+        for (const LibXISF::FITSKeyword &k : imageSpec.keywords) {
             xml += QStringLiteral("<FITSKeyword name=\"%1\" value=\"%2\" comment=\"%3\"/>")
                        .arg(escaped(k.name), escaped(k.value), escaped(k.comment));
         }
-        xml += spec.extraXml;
+        xml += imageSpec.extraXml;
         const QString text = QString::fromLatin1(encoded[i].text);
-        if (spec.location == XisfLocation::InlineBase64 || spec.location == XisfLocation::InlineHex) {
+        if (imageSpec.location == XisfLocation::InlineBase64 || imageSpec.location == XisfLocation::InlineHex) {
             xml += text;
-        } else if (spec.location != XisfLocation::Attachment) {
+        } else if (imageSpec.location != XisfLocation::Attachment) {
             xml += QStringLiteral("<Data encoding=\"%1\">%2</Data>")
-                       .arg(spec.location == XisfLocation::EmbeddedHex ? "hex" : "base64", text);
+                       .arg(imageSpec.location == XisfLocation::EmbeddedHex ? "hex" : "base64", text);
         }
         xml += QStringLiteral("</Image>\n");
     }
@@ -193,8 +193,8 @@ QByteArray xisfContainer(const QByteArray &xml, const QByteArray &tail)
 QByteArray xisfFile(const std::vector<XisfImageSpec> &images)
 {
     std::vector<EncodedImage> encoded;
-    for (const XisfImageSpec &spec : images)
-        encoded.push_back(encode(spec));
+    for (const XisfImageSpec &imageSpec : images)
+        encoded.push_back(encode(imageSpec));
 
     // Attachment positions depend on the header length and the other way
     // round; a few rounds settle both.

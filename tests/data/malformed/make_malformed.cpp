@@ -102,10 +102,10 @@ std::vector<uint16_t> ramp16(size_t count)
     return values;
 }
 
-QByteArray fitsFile(const QString &tmp, const FitsImageSpec &spec)
+QByteArray fitsFile(const QString &tmp, const FitsImageSpec &imageSpec)
 {
     const QString path = tmp + QStringLiteral("/image.fits");
-    return writeFits(path, spec) ? contents(path) : QByteArray();
+    return writeFits(path, imageSpec) ? contents(path) : QByteArray();
 }
 
 // An empty primary array and a tile-compressed 16-bit image in tiles of
@@ -262,24 +262,24 @@ void writeXisfCases()
     save("xisf_attachment_outside.xisf",
          xisfContainer(rootStart + "<Image geometry=\"4:4:1\" sampleFormat=\"UInt16\" location=\"attachment:4000:32\"/></xisf>"));
     {
-        XisfImageSpec spec = good;
-        spec.samples.chop(2);
-        save("xisf_size_mismatch.xisf", xisfFile({spec}));
+        XisfImageSpec imageSpec = good;
+        imageSpec.samples.chop(2);
+        save("xisf_size_mismatch.xisf", xisfFile({imageSpec}));
     }
     {
         // The stream inflates to 64 bytes where 32 are declared.
-        XisfImageSpec spec = good;
-        spec.samples += spec.samples;
-        spec.codec = QStringLiteral("zlib");
-        spec.attributes[QStringLiteral("compression")] = QStringLiteral("zlib:32");
-        save("xisf_block_expands_beyond.xisf", xisfFile({spec}));
+        XisfImageSpec imageSpec = good;
+        imageSpec.samples += imageSpec.samples;
+        imageSpec.codec = QStringLiteral("zlib");
+        imageSpec.attributes[QStringLiteral("compression")] = QStringLiteral("zlib:32");
+        save("xisf_block_expands_beyond.xisf", xisfFile({imageSpec}));
     }
     {
-        XisfImageSpec spec = good;
-        spec.codec = QStringLiteral("zlib");
-        spec.shuffle = true;
-        spec.attributes[QStringLiteral("compression")] = QStringLiteral("zlib+sh:32:4");
-        save("xisf_wrong_shuffle_item_size.xisf", xisfFile({spec}));
+        XisfImageSpec imageSpec = good;
+        imageSpec.codec = QStringLiteral("zlib");
+        imageSpec.shuffle = true;
+        imageSpec.attributes[QStringLiteral("compression")] = QStringLiteral("zlib+sh:32:4");
+        save("xisf_wrong_shuffle_item_size.xisf", xisfFile({imageSpec}));
     }
     QByteArray entities = "<!DOCTYPE xisf [<!ENTITY a \"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\">";
     const char *names = "abcdefghij";
