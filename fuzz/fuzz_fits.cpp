@@ -74,7 +74,7 @@ uint64_t unpackClaim(const char *bytes, size_t size)
             int bitpix = 0, naxis = 0;
             LONGLONG axes[kMaxFitsAxes] = {};
             fits_get_img_paramll(file.get(), kMaxFitsAxes, &bitpix, &naxis, axes, &status);
-            uint64_t bytes = uint64_t(std::abs(bitpix) / 8);
+            uint64_t bytes = uint64_t(std::abs(int64_t(bitpix)) / 8);
             for (int i = 0; i < naxis && i < kMaxFitsAxes; ++i)
                 bytes = saturatingMul(bytes, uint64_t(std::max<LONGLONG>(axes[i], 0)));
             claim = saturatingAdd(claim, bytes);
