@@ -3,6 +3,8 @@
 #include "image/fits_data.h"
 #include "image/limits.h"
 
+#include <QRegularExpression>
+
 #include <wcslib/wcsfix.h>
 
 #include <algorithm>
@@ -59,6 +61,40 @@ double declaredAxisCount(const QByteArray &text)
             largest = count;
     }
     return largest;
+}
+
+// True for the keyword of a SIP polynomial coefficient: A_p_q, B_p_q,
+// AP_p_q or BP_p_q.
+bool isSipCoefficient(const QByteArray &keyword)
+{
+    static const QRegularExpression pattern(QStringLiteral("^(A|B|AP|BP)_[0-9]+_[0-9]+$"));
+    return pattern.match(QString::fromLatin1(keyword)).hasMatch();
+}
+
+// A FITS real or integer as WCSLIB reads it, with an E or D exponent.
+bool isFitsNumber(const QByteArray &value)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^[+-]?([0-9]+\\.?[0-9]*|\\.[0-9]+)([EeDd][+-]?[0-9]+)?$"));
+    return pattern.match(QString::fromLatin1(value)).hasMatch();
+}
+
+// WCSLIB 7.12 dereferences a null pointer when a SIP coefficient card holds
+// anything but a number (nothing, a logical, a string, "1E"). Such a card
+// can only be damaged, so it is blanked before WCSLIB sees it.
+void blankBrokenSipCards(QByteArray &header)
+{
+    for (int at = 0; at + kCardLength <= header.size(); at += kCardLength) {
+        const QByteArray keyword = header.mid(at, 8).trimmed();
+        if (!isSipCoefficient(keyword))
+            continue;
+        QByteArray value = header.mid(at + 10, kCardLength - 10);
+        const int slash = value.indexOf('/');
+        if (slash >= 0)
+            value.truncate(slash);
+        if (header[at + 8] != '=' || !isFitsNumber(value.trimmed()))
+            header.replace(at, kCardLength, QByteArray(kCardLength, ' '));
+    }
 }
 
 } // namespace
@@ -121,6 +157,8 @@ void FITSData::loadWorldCoordinates()
         if (uchar(c) < 0x20 || uchar(c) > 0x7e)
             c = ' ';
     }
+
+    blankBrokenSipCards(header);
 
     const double axes = declaredAxisCount(header);
     if (axes > kMaxWcsAxes) {

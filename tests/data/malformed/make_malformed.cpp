@@ -241,6 +241,11 @@ void writeFitsCases(const QString &tmp)
          header(imageCards(16, {16, 12}) + celestial +
                 QList<QByteArray>{QByteArray("COMMENT N\xa7  ZSIMPLE =          ") + QByteArray(17, '\x80')}) +
              bigEndian(u16));
+    save("wcs_sip_not_a_number.fits",
+         header(imageCards(16, {16, 12}) + QList<QByteArray>{card("CTYPE1", "'RA---TAN-SIP'"),
+                                                             card("CTYPE2", "'DEC--TAN-SIP'"), card("A_ORDER", "2"),
+                                                             card("A_1_1", "'X'"), card("B_2_0", "T")}) +
+             bigEndian(u16));
     save("valid_u16.fits", fitsFile(tmp, {16, {16, 12}, u16.data(), TUSHORT, {}}));
     save("valid_bayer.fits", fitsFile(tmp, {16, {16, 12}, u16.data(), TUSHORT, {"BAYERPAT= 'RGGB    '"}}));
 }
