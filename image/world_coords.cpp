@@ -79,20 +79,43 @@ bool isFitsNumber(const QByteArray &value)
     return pattern.match(QString::fromLatin1(value)).hasMatch();
 }
 
-// WCSLIB 7.12 dereferences a null pointer when a SIP coefficient card holds
-// anything but a number (nothing, a logical, a string, "1E"). Such a card
-// can only be damaged, so it is blanked before WCSLIB sees it.
-void blankBrokenSipCards(QByteArray &header)
+// True when a value field starts a quoted string and closes it within the
+// card ('' being a quote inside the string).
+bool stringClosed(const QByteArray &value)
+{
+    int at = 1;
+    while (at < value.size()) {
+        if (value[at] == '\'') {
+            if (at + 1 < value.size() && value[at + 1] == '\'')
+                at += 2;
+            else
+                return true;
+        } else {
+            ++at;
+        }
+    }
+    return false;
+}
+
+// Cards that WCSLIB 7.12 cannot take and that only a damaged header holds
+// are blanked before it reads them:
+// - a string value without its closing quote: the scanner runs on into the
+//   next card and copies the lot into a fixed-size buffer (CTYPEia,
+//   WCSNAME, RADESYS, ... overflow it);
+// - a SIP coefficient card with anything but a number (nothing, a logical,
+//   a string, "1E"): WCSLIB dereferences a null pointer.
+void blankCardsWcslibMisreads(QByteArray &header)
 {
     for (int at = 0; at + kCardLength <= header.size(); at += kCardLength) {
-        const QByteArray keyword = header.mid(at, 8).trimmed();
-        if (!isSipCoefficient(keyword))
+        if (header[at + 8] != '=')
             continue;
-        QByteArray value = header.mid(at + 10, kCardLength - 10);
-        const int slash = value.indexOf('/');
-        if (slash >= 0)
-            value.truncate(slash);
-        if (header[at + 8] != '=' || !isFitsNumber(value.trimmed()))
+        const QByteArray value = header.mid(at + 10, kCardLength - 10).trimmed();
+        bool broken = value.startsWith('\'') && !stringClosed(value);
+        if (!broken && isSipCoefficient(header.mid(at, 8).trimmed())) {
+            const int slash = value.indexOf('/');
+            broken = !isFitsNumber((slash < 0 ? value : value.left(slash)).trimmed());
+        }
+        if (broken)
             header.replace(at, kCardLength, QByteArray(kCardLength, ' '));
     }
 }
@@ -158,7 +181,7 @@ void FITSData::loadWorldCoordinates()
             c = ' ';
     }
 
-    blankBrokenSipCards(header);
+    blankCardsWcslibMisreads(header);
 
     const double axes = declaredAxisCount(header);
     if (axes > kMaxWcsAxes) {

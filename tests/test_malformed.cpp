@@ -133,6 +133,7 @@ TEST_F(Malformed, EachInputFailsOrLoadsAsExpected)
         {"wcs_many_axes.fits", 0, ""},
         {"wcs_8bit_comment.fits", 0, ""},
         {"wcs_sip_not_a_number.fits", 0, ""},
+        {"wcs_unclosed_string.fits", 0, ""},
         {"xisf_wrong_signature.xisf", 255, "does not start with the XISF 1.0 signature"},
         {"xisf_header_past_end.xisf", 255, "reaches past the end of the file"},
         {"xisf_malformed_xml.xisf", 255, "not valid XML"},

@@ -246,6 +246,10 @@ void writeFitsCases(const QString &tmp)
                                                              card("CTYPE2", "'DEC--TAN-SIP'"), card("A_ORDER", "2"),
                                                              card("A_1_1", "'X'"), card("B_2_0", "T")}) +
              bigEndian(u16));
+    save("wcs_unclosed_string.fits",
+         header(imageCards(16, {16, 12}) + QList<QByteArray>{"CTYPE1  = 'RA---TAN", card("CTYPE2", "'DEC--TAN'"),
+                                                             "WCSNAME = 'sky", card("CRPIX1", "8.5")}) +
+             bigEndian(u16));
     save("valid_u16.fits", fitsFile(tmp, {16, {16, 12}, u16.data(), TUSHORT, {}}));
     save("valid_bayer.fits", fitsFile(tmp, {16, {16, 12}, u16.data(), TUSHORT, {"BAYERPAT= 'RGGB    '"}}));
 }
