@@ -123,7 +123,8 @@ uint64_t tilePixels(const std::vector<LONGLONG> &axes, const std::vector<long> &
     return pixels;
 }
 
-// CFITSIO 4.2 hands each HCOMPRESS and PLIO tile to a decoder that trusts
+// CFITSIO 4.2 trusts the table of a compressed image to hold one row per
+// tile, and hands each HCOMPRESS and PLIO tile to a decoder that trusts
 // the sizes written inside the tile: HCOMPRESS writes as many pixels as the
 // tile's own header says into a buffer sized for the tile, and PLIO reads
 // as many words as its line-list header says, whatever the tile holds. So
@@ -134,13 +135,10 @@ QString tileStreamViolation(fitsfile *input, int &status)
     // What CFITSIO itself has read from the header and decompresses by.
     const FITSfile &hdu = *input->Fptr;
     const int compression = hdu.compress_type;
-    if (compression != HCOMPRESS_1 && compression != PLIO_1)
-        return QString();
-    if (hdu.zndim <= 0 || hdu.zndim > MAX_COMPRESS_DIM || hdu.cn_compressed <= 0)
+    if (hdu.zndim <= 0 || hdu.zndim > MAX_COMPRESS_DIM)
         return QString();  // CFITSIO refuses these itself
     const int naxis = hdu.zndim;
     const int bitpix = hdu.zbitpix;
-    const int column = hdu.cn_compressed;
     const LONGLONG rows = hdu.numrows;
     std::vector<LONGLONG> axes(size_t(naxis), 0);
     std::vector<long> tile(size_t(naxis), 0);
@@ -150,6 +148,24 @@ QString tileStreamViolation(fitsfile *input, int &status)
         if (axes[size_t(d)] <= 0 || tile[size_t(d)] <= 0)
             return QString();
     }
+
+    // One row per tile: CFITSIO checks this for some shapes only, and a
+    // one-axis image over a table of more rows sends its decompression
+    // through a column table that is no longer there.
+    uint64_t tiles = 1;
+    for (int d = 0; d < naxis; ++d)
+        tiles *= uint64_t((axes[size_t(d)] + tile[size_t(d)] - 1) / tile[size_t(d)]);
+    if (uint64_t(rows) != tiles)
+        return QStringLiteral("the compressed image has %1 tiles in %2 table rows").arg(tiles).arg(rows);
+    if (compression != HCOMPRESS_1 && compression != PLIO_1)
+        return QString();
+    // CFITSIO looks its columns up only when it decompresses.
+    int column = 0;
+    fits_write_errmark();
+    fits_get_colnum(input, CASEINSEN, const_cast<char *>("COMPRESSED_DATA"), &column, &status);
+    if (status)
+        return QString();  // the decompression fails on the same grounds
+    fits_clear_errmark();
 
     // Rows hold tiles in order; an empty row keeps its tile in another column.
     for (LONGLONG row = 1; row <= rows; ++row) {
