@@ -105,31 +105,13 @@ uint64_t declaredTableBytes(fitsfile *input, int &status)
     return saturatingAdd(saturatingMul(uint64_t(rowBytes), uint64_t(rows)), uint64_t(heap));
 }
 
-uint32_t bigEndian32(const unsigned char *p)
-{
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
-
-// Pixels of tile `index` (0-based, first axis fastest), edge tiles cut short.
-uint64_t tilePixels(const std::vector<LONGLONG> &axes, const std::vector<long> &tile, uint64_t index)
-{
-    uint64_t pixels = 1;
-    for (size_t d = 0; d < axes.size(); ++d) {
-        const uint64_t across = uint64_t((axes[d] + tile[d] - 1) / tile[d]);
-        const uint64_t at = index % across;
-        index /= across;
-        pixels *= uint64_t(std::min<LONGLONG>(tile[d], axes[d] - LONGLONG(at) * tile[d]));
-    }
-    return pixels;
-}
-
 // CFITSIO 4.2 trusts the table of a compressed image to hold one row per
-// tile, and hands each HCOMPRESS and PLIO tile to a decoder that trusts
-// the sizes written inside the tile: HCOMPRESS writes as many pixels as the
-// tile's own header says into a buffer sized for the tile, and PLIO reads
-// as many words as its line-list header says, whatever the tile holds. So
-// those headers are read first and must agree with the tile. Returns the
-// reason for a refusal, or an empty string.
+// tile, and hands each PLIO tile to a decoder that reads as many words as
+// the tile's line-list header says, whatever the tile holds; so the table
+// and those headers are checked first. Its HCOMPRESS decoder trusts the
+// sizes inside a tile both for writing and for reading, with no bound on the
+// bytes it reads, which cannot be checked short of decoding: such images are
+// refused. Returns the reason for a refusal, or an empty string.
 QString tileStreamViolation(fitsfile *input, int &status)
 {
     // What CFITSIO itself has read from the header and decompresses by.
@@ -138,7 +120,6 @@ QString tileStreamViolation(fitsfile *input, int &status)
     if (hdu.zndim <= 0 || hdu.zndim > MAX_COMPRESS_DIM)
         return QString();  // CFITSIO refuses these itself
     const int naxis = hdu.zndim;
-    const int bitpix = hdu.zbitpix;
     const LONGLONG rows = hdu.numrows;
     std::vector<LONGLONG> axes(size_t(naxis), 0);
     std::vector<long> tile(size_t(naxis), 0);
@@ -157,7 +138,9 @@ QString tileStreamViolation(fitsfile *input, int &status)
         tiles *= uint64_t((axes[size_t(d)] + tile[size_t(d)] - 1) / tile[size_t(d)]);
     if (uint64_t(rows) != tiles)
         return QStringLiteral("the compressed image has %1 tiles in %2 table rows").arg(tiles).arg(rows);
-    if (compression != HCOMPRESS_1 && compression != PLIO_1)
+    if (compression == HCOMPRESS_1)
+        return QStringLiteral("HCOMPRESS tiles are not read: the decoder does not bound its reads of a damaged tile");
+    if (compression != PLIO_1)
         return QString();
     // CFITSIO looks its columns up only when it decompresses.
     int column = 0;
@@ -175,53 +158,30 @@ QString tileStreamViolation(fitsfile *input, int &status)
             return QString();
         if (length == 0)
             continue;
-        const uint64_t pixels = tilePixels(axes, tile, uint64_t(row - 1));
-        if (compression == HCOMPRESS_1) {
-            // Magic, two sizes, scale, sum of all pixels, three bit-plane counts.
-            constexpr LONGLONG kHeader = 25;
-            unsigned char head[kHeader] = {};
-            if (length < kHeader)
-                return QStringLiteral("HCOMPRESS tile %1 holds %2 bytes, too few for its header").arg(row).arg(length);
-            fits_read_col(input, TBYTE, column, row, 1, kHeader, nullptr, head, nullptr, &status);
-            if (status)
-                return QString();
-            const uint64_t rowsInTile = bigEndian32(head + 2), columnsInTile = bigEndian32(head + 6);
-            // Bit planes beyond the width of the decoder's integers would
-            // shift past them.
-            const int maxPlanes = std::abs(bitpix) > 16 ? 63 : 31;
-            if (rowsInTile * columnsInTile != pixels || head[22] > maxPlanes || head[23] > maxPlanes ||
-                head[24] > maxPlanes)
-                return QStringLiteral("HCOMPRESS tile %1 declares %2 x %3 pixels, the image has %4 there")
-                    .arg(row)
-                    .arg(rowsInTile)
-                    .arg(columnsInTile)
-                    .arg(pixels);
-        } else {
-            // A line list: words 3, or 4 and 5, give its length and word 2
-            // where it starts; an opcode 1 takes the word after it too.
-            short head[5] = {};
-            const LONGLONG words = std::min<LONGLONG>(length, 5);
-            fits_read_col(input, TSHORT, column, row, 1, words, nullptr, head, nullptr, &status);
-            if (status)
-                return QString();
-            const bool shortForm = words >= 3 && head[2] > 0;
-            if (!shortForm && words < 5)
-                return QStringLiteral("PLIO tile %1 holds %2 words, too few for its header").arg(row).arg(length);
-            const int64_t listLength = shortForm ? head[2] : int64_t(head[4]) * 32768 + head[3];
-            const int64_t first = shortForm ? 4 : int64_t(head[1]) + 1;
-            if (listLength <= 0)
-                continue;
-            short last = 0;
-            if (listLength <= length)
-                fits_read_col(input, TSHORT, column, row, LONGLONG(listLength), 1, nullptr, &last, nullptr, &status);
-            if (status)
-                return QString();
-            if (first < 1 || listLength > length || (listLength == length && last / 4096 == 1))
-                return QStringLiteral("PLIO tile %1 declares a line list of %2 words, it holds %3")
-                    .arg(row)
-                    .arg(listLength)
-                    .arg(length);
-        }
+        // A line list: words 3, or 4 and 5, give its length and word 2
+        // where it starts; an opcode 1 takes the word after it too.
+        short head[5] = {};
+        const LONGLONG words = std::min<LONGLONG>(length, 5);
+        fits_read_col(input, TSHORT, column, row, 1, words, nullptr, head, nullptr, &status);
+        if (status)
+            return QString();
+        const bool shortForm = words >= 3 && head[2] > 0;
+        if (!shortForm && words < 5)
+            return QStringLiteral("PLIO tile %1 holds %2 words, too few for its header").arg(row).arg(length);
+        const int64_t listLength = shortForm ? head[2] : int64_t(head[4]) * 32768 + head[3];
+        const int64_t first = shortForm ? 4 : int64_t(head[1]) + 1;
+        if (listLength <= 0)
+            continue;
+        short last = 0;
+        if (listLength <= length)
+            fits_read_col(input, TSHORT, column, row, LONGLONG(listLength), 1, nullptr, &last, nullptr, &status);
+        if (status)
+            return QString();
+        if (first < 1 || listLength > length || (listLength == length && last / 4096 == 1))
+            return QStringLiteral("PLIO tile %1 declares a line list of %2 words, it holds %3")
+                .arg(row)
+                .arg(listLength)
+                .arg(length);
     }
     return QString();
 }

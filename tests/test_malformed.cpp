@@ -122,7 +122,7 @@ TEST_F(Malformed, EachInputFailsOrLoadsAsExpected)
         {"fz_tile_size_zero.fits", 255, "HDU 2: ZTILE1 is not a count of 1 or more"},
         {"fz_no_axes.fits", 255, "HDU 2: ZNAXIS is not a count of 1 to 999"},
         {"fz_tile_larger_than_image.fits", 255, "HDU 2: ZTILE1 2147483647 exceeds ZNAXIS1 20"},
-        {"fz_hcompress_tile_mismatch.fits", 255, "HCOMPRESS tile 1 declares 16 x 16 pixels, the image has 128 there"},
+        {"fz_hcompress_tile_mismatch.fits", 255, "HCOMPRESS tiles are not read"},
         {"bayer_1x1.fits", 0, ""},
         {"bayer_2x1.fits", 0, ""},
         {"bayer_1x1_row_offset.fits", 0, ""},
