@@ -13,6 +13,8 @@
 #include <cstring>
 #include <vector>
 
+#include <zlib.h>
+
 namespace {
 
 // The FITS block: the unpacked file grows by this much at a time.
@@ -105,10 +107,47 @@ uint64_t declaredTableBytes(fitsfile *input, int &status)
     return saturatingAdd(saturatingMul(uint64_t(rowBytes), uint64_t(rows)), uint64_t(heap));
 }
 
+// Pixels of tile `index` (0-based, first axis fastest), edge tiles cut short.
+uint64_t tilePixels(const std::vector<LONGLONG> &axes, const std::vector<long> &tile, uint64_t index)
+{
+    uint64_t pixels = 1;
+    for (size_t d = 0; d < axes.size(); ++d) {
+        const uint64_t across = uint64_t((axes[d] + tile[d] - 1) / tile[d]);
+        const uint64_t at = index % across;
+        index /= across;
+        pixels *= uint64_t(std::min<LONGLONG>(tile[d], axes[d] - LONGLONG(at) * tile[d]));
+    }
+    return pixels;
+}
+
+// True when the gzip stream inflates to no more than `limit` bytes; inflated
+// into a small window, so a stream that claims gigabytes costs no memory.
+bool inflatesWithin(const std::vector<unsigned char> &stream, uint64_t limit)
+{
+    z_stream z = {};
+    if (inflateInit2(&z, 15 + 16) != Z_OK)
+        return false;
+    unsigned char window[65536];
+    z.next_in = const_cast<unsigned char *>(stream.data());
+    z.avail_in = uInt(stream.size());
+    int result = Z_OK;
+    while (result == Z_OK && z.total_out <= limit) {
+        z.next_out = window;
+        z.avail_out = sizeof window;
+        result = inflate(&z, Z_NO_FLUSH);
+        if (result == Z_BUF_ERROR && z.avail_in == 0)
+            break;  // cut short: CFITSIO reports that itself
+    }
+    const bool within = z.total_out <= limit;
+    inflateEnd(&z);
+    return within;
+}
+
 // CFITSIO 4.2 trusts the table of a compressed image to hold one row per
 // tile, and hands each PLIO tile to a decoder that reads as many words as
 // the tile's line-list header says, whatever the tile holds; so the table
-// and those headers are checked first. Its HCOMPRESS decoder trusts the
+// and those headers are checked first, as is the inflated size of GZIP
+// tiles. Its HCOMPRESS decoder trusts the
 // sizes inside a tile both for writing and for reading, with no bound on the
 // bytes it reads, which cannot be checked short of decoding: such images are
 // refused. Returns the reason for a refusal, or an empty string.
@@ -140,7 +179,8 @@ QString tileStreamViolation(fitsfile *input, int &status)
         return QStringLiteral("the compressed image has %1 tiles in %2 table rows").arg(tiles).arg(rows);
     if (compression == HCOMPRESS_1)
         return QStringLiteral("HCOMPRESS tiles are not read: the decoder does not bound its reads of a damaged tile");
-    if (compression != PLIO_1)
+    const bool gzip = compression == GZIP_1 || compression == GZIP_2;
+    if (compression != PLIO_1 && !gzip)
         return QString();
     // CFITSIO looks its columns up only when it decompresses.
     int column = 0;
@@ -158,6 +198,24 @@ QString tileStreamViolation(fitsfile *input, int &status)
             return QString();
         if (length == 0)
             continue;
+        // The table's size was checked against the file; a descriptor
+        // reaching past its heap is no tile.
+        if (length < 0 || offset < 0 || length > LONGLONG(hdu.heapsize) || offset > LONGLONG(hdu.heapsize) - length)
+            return QStringLiteral("compressed tile %1 lies outside the table's heap").arg(row);
+        if (gzip) {
+            // CFITSIO inflates a GZIP tile into a buffer it grows in small
+            // steps for as long as the stream goes on: a few kilobytes that
+            // inflate to gigabytes take that much memory and quadratic time.
+            // No tile holds more than 8 bytes a pixel.
+            std::vector<unsigned char> stream(static_cast<size_t>(length));
+            fits_read_col(input, TBYTE, column, row, 1, length, nullptr, stream.data(), nullptr, &status);
+            if (status)
+                return QString();
+            const uint64_t limit = tilePixels(axes, tile, uint64_t(row - 1)) * 8;
+            if (!inflatesWithin(stream, limit))
+                return QStringLiteral("GZIP tile %1 inflates beyond the %2 bytes its pixels can take").arg(row).arg(limit);
+            continue;
+        }
         // A line list: words 3, or 4 and 5, give its length and word 2
         // where it starts; an opcode 1 takes the word after it too.
         short head[5] = {};

@@ -123,6 +123,7 @@ TEST_F(Malformed, EachInputFailsOrLoadsAsExpected)
         {"fz_no_axes.fits", 255, "HDU 2: ZNAXIS is not a count of 1 to 999"},
         {"fz_tile_larger_than_image.fits", 255, "HDU 2: ZTILE1 2147483647 exceeds ZNAXIS1 20"},
         {"fz_hcompress_tile_mismatch.fits", 255, "HCOMPRESS tiles are not read"},
+        {"fz_gzip_tile_inflates_beyond.fits", 255, "GZIP tile 1 inflates beyond the 800 bytes its pixels can take"},
         {"bayer_1x1.fits", 0, ""},
         {"bayer_2x1.fits", 0, ""},
         {"bayer_1x1_row_offset.fits", 0, ""},

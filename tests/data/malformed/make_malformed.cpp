@@ -203,6 +203,11 @@ void writeFitsCases(const QString &tmp)
     // The tile's own header says 16 x 16 pixels where the image has 8 x 16.
     const QByteArray hcompress = compressedFile(tmp, 16, 16, 16, 16, HCOMPRESS_1);
     save("fz_hcompress_tile_mismatch.fits", withCard(withCard(hcompress, "ZNAXIS1", "8"), "ZTILE1", "8"));
+    // A 10 x 10 image whose one GZIP tile inflates to 400 x 300 samples.
+    QByteArray inflating = compressedFile(tmp, 400, 300, 400, 300, GZIP_1);
+    for (const char *key : {"ZNAXIS1", "ZNAXIS2", "ZTILE1", "ZTILE2"})
+        inflating = withCard(inflating, key, "10");
+    save("fz_gzip_tile_inflates_beyond.fits", inflating);
     // One tile that claims 65535 x 65535 bytes: 4 GiB from 8 KiB.
     QByteArray huge = compressedFile(tmp, 20, 12, 20, 12);
     for (const char *key : {"ZNAXIS1", "ZNAXIS2", "ZTILE1", "ZTILE2"})
