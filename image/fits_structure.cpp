@@ -247,10 +247,12 @@ QString compressionViolation(const Header &header)
                 .arg(axis->second, 0, 'f', 0);
     }
     for (const auto &name : parameterNames) {
-        if (name.second != "BLOCKSIZE")
-            continue;
+        // A parameter name without its value sends CFITSIO 4.2 through a
+        // column table it has freed once it decompresses the tiles.
         const auto value = parameterValues.find(name.first);
-        if (value != parameterValues.end() && plainCount(value->second->constData()) < 1)
+        if (value == parameterValues.end())
+            return QStringLiteral("ZNAME%1 has no ZVAL%1").arg(QString::fromLatin1(name.first));
+        if (name.second == "BLOCKSIZE" && plainCount(value->second->constData()) < 1)
             return QStringLiteral("ZVAL%1 (BLOCKSIZE) is not a count of 1 or more").arg(QString::fromLatin1(name.first));
     }
     return QString();

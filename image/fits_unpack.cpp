@@ -13,6 +13,8 @@
 #include <cstring>
 #include <vector>
 
+#include <zlib.h>
+
 namespace {
 
 // The FITS block: the unpacked file grows by this much at a time.
@@ -105,11 +107,6 @@ uint64_t declaredTableBytes(fitsfile *input, int &status)
     return saturatingAdd(saturatingMul(uint64_t(rowBytes), uint64_t(rows)), uint64_t(heap));
 }
 
-uint32_t bigEndian32(const unsigned char *p)
-{
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
-
 // Pixels of tile `index` (0-based, first axis fastest), edge tiles cut short.
 uint64_t tilePixels(const std::vector<LONGLONG> &axes, const std::vector<long> &tile, uint64_t index)
 {
@@ -123,24 +120,45 @@ uint64_t tilePixels(const std::vector<LONGLONG> &axes, const std::vector<long> &
     return pixels;
 }
 
-// CFITSIO 4.2 hands each HCOMPRESS and PLIO tile to a decoder that trusts
-// the sizes written inside the tile: HCOMPRESS writes as many pixels as the
-// tile's own header says into a buffer sized for the tile, and PLIO reads
-// as many words as its line-list header says, whatever the tile holds. So
-// those headers are read first and must agree with the tile. Returns the
-// reason for a refusal, or an empty string.
+// True when the gzip stream inflates to no more than `limit` bytes; inflated
+// into a small window, so a stream that claims gigabytes costs no memory.
+bool inflatesWithin(const std::vector<unsigned char> &stream, uint64_t limit)
+{
+    z_stream z = {};
+    if (inflateInit2(&z, 15 + 16) != Z_OK)
+        return false;
+    unsigned char window[65536];
+    z.next_in = const_cast<unsigned char *>(stream.data());
+    z.avail_in = uInt(stream.size());
+    int result = Z_OK;
+    while (result == Z_OK && z.total_out <= limit) {
+        z.next_out = window;
+        z.avail_out = sizeof window;
+        result = inflate(&z, Z_NO_FLUSH);
+        if (result == Z_BUF_ERROR && z.avail_in == 0)
+            break;  // cut short: CFITSIO reports that itself
+    }
+    const bool within = z.total_out <= limit;
+    inflateEnd(&z);
+    return within;
+}
+
+// CFITSIO 4.2 trusts the table of a compressed image to hold one row per
+// tile, and hands each PLIO tile to a decoder that reads as many words as
+// the tile's line-list header says, whatever the tile holds; so the table
+// and those headers are checked first, as is the inflated size of GZIP
+// tiles. Its HCOMPRESS decoder trusts the
+// sizes inside a tile both for writing and for reading, with no bound on the
+// bytes it reads, which cannot be checked short of decoding: such images are
+// refused. Returns the reason for a refusal, or an empty string.
 QString tileStreamViolation(fitsfile *input, int &status)
 {
     // What CFITSIO itself has read from the header and decompresses by.
     const FITSfile &hdu = *input->Fptr;
     const int compression = hdu.compress_type;
-    if (compression != HCOMPRESS_1 && compression != PLIO_1)
-        return QString();
-    if (hdu.zndim <= 0 || hdu.zndim > MAX_COMPRESS_DIM || hdu.cn_compressed <= 0)
+    if (hdu.zndim <= 0 || hdu.zndim > MAX_COMPRESS_DIM)
         return QString();  // CFITSIO refuses these itself
     const int naxis = hdu.zndim;
-    const int bitpix = hdu.zbitpix;
-    const int column = hdu.cn_compressed;
     const LONGLONG rows = hdu.numrows;
     std::vector<LONGLONG> axes(size_t(naxis), 0);
     std::vector<long> tile(size_t(naxis), 0);
@@ -151,6 +169,27 @@ QString tileStreamViolation(fitsfile *input, int &status)
             return QString();
     }
 
+    // One row per tile: CFITSIO checks this for some shapes only, and a
+    // one-axis image over a table of more rows sends its decompression
+    // through a column table that is no longer there.
+    uint64_t tiles = 1;
+    for (int d = 0; d < naxis; ++d)
+        tiles *= uint64_t((axes[size_t(d)] + tile[size_t(d)] - 1) / tile[size_t(d)]);
+    if (uint64_t(rows) != tiles)
+        return QStringLiteral("the compressed image has %1 tiles in %2 table rows").arg(tiles).arg(rows);
+    if (compression == HCOMPRESS_1)
+        return QStringLiteral("HCOMPRESS tiles are not read: the decoder does not bound its reads of a damaged tile");
+    const bool gzip = compression == GZIP_1 || compression == GZIP_2;
+    if (compression != PLIO_1 && !gzip)
+        return QString();
+    // CFITSIO looks its columns up only when it decompresses.
+    int column = 0;
+    fits_write_errmark();
+    fits_get_colnum(input, CASEINSEN, const_cast<char *>("COMPRESSED_DATA"), &column, &status);
+    if (status)
+        return QString();  // the decompression fails on the same grounds
+    fits_clear_errmark();
+
     // Rows hold tiles in order; an empty row keeps its tile in another column.
     for (LONGLONG row = 1; row <= rows; ++row) {
         LONGLONG length = 0, offset = 0;
@@ -159,53 +198,48 @@ QString tileStreamViolation(fitsfile *input, int &status)
             return QString();
         if (length == 0)
             continue;
-        const uint64_t pixels = tilePixels(axes, tile, uint64_t(row - 1));
-        if (compression == HCOMPRESS_1) {
-            // Magic, two sizes, scale, sum of all pixels, three bit-plane counts.
-            constexpr LONGLONG kHeader = 25;
-            unsigned char head[kHeader] = {};
-            if (length < kHeader)
-                return QStringLiteral("HCOMPRESS tile %1 holds %2 bytes, too few for its header").arg(row).arg(length);
-            fits_read_col(input, TBYTE, column, row, 1, kHeader, nullptr, head, nullptr, &status);
+        // The table's size was checked against the file; a descriptor
+        // reaching past its heap is no tile.
+        if (length < 0 || offset < 0 || length > LONGLONG(hdu.heapsize) || offset > LONGLONG(hdu.heapsize) - length)
+            return QStringLiteral("compressed tile %1 lies outside the table's heap").arg(row);
+        if (gzip) {
+            // CFITSIO inflates a GZIP tile into a buffer it grows in small
+            // steps for as long as the stream goes on: a few kilobytes that
+            // inflate to gigabytes take that much memory and quadratic time.
+            // No tile holds more than 8 bytes a pixel.
+            std::vector<unsigned char> stream(static_cast<size_t>(length));
+            fits_read_col(input, TBYTE, column, row, 1, length, nullptr, stream.data(), nullptr, &status);
             if (status)
                 return QString();
-            const uint64_t rowsInTile = bigEndian32(head + 2), columnsInTile = bigEndian32(head + 6);
-            // Bit planes beyond the width of the decoder's integers would
-            // shift past them.
-            const int maxPlanes = std::abs(bitpix) > 16 ? 63 : 31;
-            if (rowsInTile * columnsInTile != pixels || head[22] > maxPlanes || head[23] > maxPlanes ||
-                head[24] > maxPlanes)
-                return QStringLiteral("HCOMPRESS tile %1 declares %2 x %3 pixels, the image has %4 there")
-                    .arg(row)
-                    .arg(rowsInTile)
-                    .arg(columnsInTile)
-                    .arg(pixels);
-        } else {
-            // A line list: words 3, or 4 and 5, give its length and word 2
-            // where it starts; an opcode 1 takes the word after it too.
-            short head[5] = {};
-            const LONGLONG words = std::min<LONGLONG>(length, 5);
-            fits_read_col(input, TSHORT, column, row, 1, words, nullptr, head, nullptr, &status);
-            if (status)
-                return QString();
-            const bool shortForm = words >= 3 && head[2] > 0;
-            if (!shortForm && words < 5)
-                return QStringLiteral("PLIO tile %1 holds %2 words, too few for its header").arg(row).arg(length);
-            const int64_t listLength = shortForm ? head[2] : int64_t(head[4]) * 32768 + head[3];
-            const int64_t first = shortForm ? 4 : int64_t(head[1]) + 1;
-            if (listLength <= 0)
-                continue;
-            short last = 0;
-            if (listLength <= length)
-                fits_read_col(input, TSHORT, column, row, LONGLONG(listLength), 1, nullptr, &last, nullptr, &status);
-            if (status)
-                return QString();
-            if (first < 1 || listLength > length || (listLength == length && last / 4096 == 1))
-                return QStringLiteral("PLIO tile %1 declares a line list of %2 words, it holds %3")
-                    .arg(row)
-                    .arg(listLength)
-                    .arg(length);
+            const uint64_t limit = tilePixels(axes, tile, uint64_t(row - 1)) * 8;
+            if (!inflatesWithin(stream, limit))
+                return QStringLiteral("GZIP tile %1 inflates beyond the %2 bytes its pixels can take").arg(row).arg(limit);
+            continue;
         }
+        // A line list: words 3, or 4 and 5, give its length and word 2
+        // where it starts; an opcode 1 takes the word after it too.
+        short head[5] = {};
+        const LONGLONG words = std::min<LONGLONG>(length, 5);
+        fits_read_col(input, TSHORT, column, row, 1, words, nullptr, head, nullptr, &status);
+        if (status)
+            return QString();
+        const bool shortForm = words >= 3 && head[2] > 0;
+        if (!shortForm && words < 5)
+            return QStringLiteral("PLIO tile %1 holds %2 words, too few for its header").arg(row).arg(length);
+        const int64_t listLength = shortForm ? head[2] : int64_t(head[4]) * 32768 + head[3];
+        const int64_t first = shortForm ? 4 : int64_t(head[1]) + 1;
+        if (listLength <= 0)
+            continue;
+        short last = 0;
+        if (listLength <= length)
+            fits_read_col(input, TSHORT, column, row, LONGLONG(listLength), 1, nullptr, &last, nullptr, &status);
+        if (status)
+            return QString();
+        if (first < 1 || listLength > length || (listLength == length && last / 4096 == 1))
+            return QStringLiteral("PLIO tile %1 declares a line list of %2 words, it holds %3")
+                .arg(row)
+                .arg(listLength)
+                .arg(length);
     }
     return QString();
 }

@@ -3,6 +3,8 @@
 #include "image/fits_data.h"
 #include "image/limits.h"
 
+#include <QRegularExpression>
+
 #include <wcslib/wcsfix.h>
 
 #include <algorithm>
@@ -59,6 +61,63 @@ double declaredAxisCount(const QByteArray &text)
             largest = count;
     }
     return largest;
+}
+
+// True for the keyword of a SIP polynomial coefficient: A_p_q, B_p_q,
+// AP_p_q or BP_p_q.
+bool isSipCoefficient(const QByteArray &keyword)
+{
+    static const QRegularExpression pattern(QStringLiteral("^(A|B|AP|BP)_[0-9]+_[0-9]+$"));
+    return pattern.match(QString::fromLatin1(keyword)).hasMatch();
+}
+
+// A FITS real or integer as WCSLIB reads it, with an E or D exponent.
+bool isFitsNumber(const QByteArray &value)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^[+-]?([0-9]+\\.?[0-9]*|\\.[0-9]+)([EeDd][+-]?[0-9]+)?$"));
+    return pattern.match(QString::fromLatin1(value)).hasMatch();
+}
+
+// True when a value field starts a quoted string and closes it within the
+// card ('' being a quote inside the string).
+bool stringClosed(const QByteArray &value)
+{
+    int at = 1;
+    while (at < value.size()) {
+        if (value[at] == '\'') {
+            if (at + 1 < value.size() && value[at + 1] == '\'')
+                at += 2;
+            else
+                return true;
+        } else {
+            ++at;
+        }
+    }
+    return false;
+}
+
+// Cards that WCSLIB 7.12 cannot take and that only a damaged header holds
+// are blanked before it reads them:
+// - a string value without its closing quote: the scanner runs on into the
+//   next card and copies the lot into a fixed-size buffer (CTYPEia,
+//   WCSNAME, RADESYS, ... overflow it);
+// - a SIP coefficient card with anything but a number (nothing, a logical,
+//   a string, "1E"): WCSLIB dereferences a null pointer.
+void blankCardsWcslibMisreads(QByteArray &header)
+{
+    for (int at = 0; at + kCardLength <= header.size(); at += kCardLength) {
+        if (header[at + 8] != '=')
+            continue;
+        const QByteArray value = header.mid(at + 10, kCardLength - 10).trimmed();
+        bool broken = value.startsWith('\'') && !stringClosed(value);
+        if (!broken && isSipCoefficient(header.mid(at, 8).trimmed())) {
+            const int slash = value.indexOf('/');
+            broken = !isFitsNumber((slash < 0 ? value : value.left(slash)).trimmed());
+        }
+        if (broken)
+            header.replace(at, kCardLength, QByteArray(kCardLength, ' '));
+    }
 }
 
 } // namespace
@@ -139,6 +198,8 @@ void FITSData::loadWorldCoordinates()
         if (uchar(c) < 0x20 || uchar(c) > 0x7e)
             c = ' ';
     }
+
+    blankCardsWcslibMisreads(header);
 
     const double axes = declaredAxisCount(header);
     if (axes > kMaxWcsAxes) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs one libFuzzer target for a while:  scripts/fuzz.sh TARGET SECONDS
 # TARGET is fits, xisf, raw, wcs or pipeline (with or without "fuzz_").
-# Builds build-fuzz with clang when needed. The committed corpus
+# Builds build-fuzz with clang when needed (build-fuzz-deps with FUZZ_DEPS,
+# see scripts/fuzz-deps.sh). The committed corpus
 # fuzz/corpus/TARGET is read but never written: new inputs go to a scratch
 # corpus and crashing inputs to a scratch artifact folder, both named at the
 # end (FUZZ_WORK chooses their parent, default build-fuzz/work).
@@ -21,7 +22,13 @@ case $target in
   *) echo "unknown target $target" >&2; exit 2 ;;
 esac
 
+# FUZZ_DEPS names a prefix made by scripts/fuzz-deps.sh: CFITSIO, WCSLIB and
+# LibRaw instrumented too, in a build tree of its own.
 build=$root/build-fuzz
+if [ -n "${FUZZ_DEPS:-}" ]; then
+  build=$root/build-fuzz-deps
+  export PKG_CONFIG_PATH=$FUZZ_DEPS/lib/pkgconfig
+fi
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DSKYIMG_FUZZ=ON -DSKYIMG_TESTS=OFF -DSKYIMG_BENCH=OFF >/dev/null

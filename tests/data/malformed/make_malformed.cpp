@@ -203,6 +203,11 @@ void writeFitsCases(const QString &tmp)
     // The tile's own header says 16 x 16 pixels where the image has 8 x 16.
     const QByteArray hcompress = compressedFile(tmp, 16, 16, 16, 16, HCOMPRESS_1);
     save("fz_hcompress_tile_mismatch.fits", withCard(withCard(hcompress, "ZNAXIS1", "8"), "ZTILE1", "8"));
+    // A 10 x 10 image whose one GZIP tile inflates to 400 x 300 samples.
+    QByteArray inflating = compressedFile(tmp, 400, 300, 400, 300, GZIP_1);
+    for (const char *key : {"ZNAXIS1", "ZNAXIS2", "ZTILE1", "ZTILE2"})
+        inflating = withCard(inflating, key, "10");
+    save("fz_gzip_tile_inflates_beyond.fits", inflating);
     // One tile that claims 65535 x 65535 bytes: 4 GiB from 8 KiB.
     QByteArray huge = compressedFile(tmp, 20, 12, 20, 12);
     for (const char *key : {"ZNAXIS1", "ZNAXIS2", "ZTILE1", "ZTILE2"})
@@ -240,6 +245,15 @@ void writeFitsCases(const QString &tmp)
     save("wcs_8bit_comment.fits",
          header(imageCards(16, {16, 12}) + celestial +
                 QList<QByteArray>{QByteArray("COMMENT N\xa7  ZSIMPLE =          ") + QByteArray(17, '\x80')}) +
+             bigEndian(u16));
+    save("wcs_sip_not_a_number.fits",
+         header(imageCards(16, {16, 12}) + QList<QByteArray>{card("CTYPE1", "'RA---TAN-SIP'"),
+                                                             card("CTYPE2", "'DEC--TAN-SIP'"), card("A_ORDER", "2"),
+                                                             card("A_1_1", "'X'"), card("B_2_0", "T")}) +
+             bigEndian(u16));
+    save("wcs_unclosed_string.fits",
+         header(imageCards(16, {16, 12}) + QList<QByteArray>{"CTYPE1  = 'RA---TAN", card("CTYPE2", "'DEC--TAN'"),
+                                                             "WCSNAME = 'sky", card("CRPIX1", "8.5")}) +
              bigEndian(u16));
     save("valid_u16.fits", fitsFile(tmp, {16, {16, 12}, u16.data(), TUSHORT, {}}));
     save("valid_bayer.fits", fitsFile(tmp, {16, {16, 12}, u16.data(), TUSHORT, {"BAYERPAT= 'RGGB    '"}}));
