@@ -3,6 +3,7 @@
 # in one run, and prints one table with skyimg's ratio to each peer.
 #
 #   bench/compare.sh [RUNS]      (default 5 runs per command after a warm-up)
+#   SKYIMG=/path/to/skyimg bench/compare.sh   times another build of skyimg
 #
 # Installs what it needs from Debian (hyperfine, fitspng, libvips-tools,
 # GNU time), builds skyimg in build/, and writes the inputs to a temporary
@@ -14,7 +15,7 @@ runs=${1:-5}
 "$root/scripts/build.sh" "$root/build" -DSKYIMG_BENCH=ON >/dev/null
 export QT_QPA_PLATFORM=offscreen
 
-skyimg=$root/build/skyimg
+skyimg=${SKYIMG:-$root/build/skyimg}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$root/build/bench/make_bench_images" "$work"
