@@ -279,6 +279,28 @@ inline void stretchLine(const double *line, int width, int sampling, const Chann
     for (; x < width; x += sampling)
         *out++ = map(line[x]);
 }
+// Three planes into opaque RGB pixels, four at a time.
+template <typename T>
+inline void stretchLine3Vector(const T *red, size_t planeSize, int width, const ChannelTransfer<T> &mapRed,
+                               const ChannelTransfer<T> &mapGreen, const ChannelTransfer<T> &mapBlue, QRgb *out,
+                               int &x)
+{
+    const T *green = red + planeSize;
+    const T *blue = green + planeSize;
+    const auto levels = [](const T *line, int at, const ChannelTransfer<T> &map) {
+        if constexpr (std::is_same<T, float>::value)
+            return levelsOf(_mm_loadu_ps(line + at), map);
+        else
+            return levelsOf(_mm_loadu_pd(line + at), _mm_loadu_pd(line + at + 2), map);
+    };
+    const __m128i opaque = _mm_set1_epi32(int32_t(0xff000000u));
+    for (; x + 4 <= width; x += 4) {
+        const __m128i pixels =
+            _mm_or_si128(_mm_or_si128(opaque, _mm_slli_epi32(levels(red, x, mapRed), 16)),
+                         _mm_or_si128(_mm_slli_epi32(levels(green, x, mapGreen), 8), levels(blue, x, mapBlue)));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + x), pixels);
+    }
+}
 #endif
 
 template <typename T, typename Map>
@@ -287,7 +309,16 @@ void stretchLine3(const T *red, size_t planeSize, int width, int sampling, const
 {
     const T *green = red + planeSize;
     const T *blue = green + planeSize;
-    for (int x = 0; x < width; x += sampling)
+    int x = 0;
+#if defined(__SSE2__)
+    if constexpr (std::is_floating_point<T>::value && std::is_same<Map, ChannelTransfer<T>>::value) {
+        if (sampling == 1) {
+            stretchLine3Vector(red, planeSize, width, mapRed, mapGreen, mapBlue, out, x);
+            out += x;
+        }
+    }
+#endif
+    for (; x < width; x += sampling)
         *out++ = 0xff000000u | uint32_t(mapRed(red[x])) << 16 | uint32_t(mapGreen(green[x])) << 8 | mapBlue(blue[x]);
 }
 
