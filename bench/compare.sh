@@ -3,6 +3,7 @@
 # in one run, and prints one table with skyimg's ratio to each peer.
 #
 #   bench/compare.sh [RUNS]      (default 5 runs per command after a warm-up)
+#   SKYIMG=/path/to/skyimg bench/compare.sh   times another build of skyimg
 #
 # Installs what it needs from Debian (hyperfine, fitspng, libvips-tools,
 # GNU time), builds skyimg in build/, and writes the inputs to a temporary
@@ -14,7 +15,7 @@ runs=${1:-5}
 "$root/scripts/build.sh" "$root/build" -DSKYIMG_BENCH=ON >/dev/null
 export QT_QPA_PLATFORM=offscreen
 
-skyimg=$root/build/skyimg
+skyimg=${SKYIMG:-$root/build/skyimg}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$root/build/bench/make_bench_images" "$work"
@@ -30,6 +31,12 @@ time_of() {
   hyperfine -N --style none --warmup 1 --runs "$runs" --export-csv "$work/t.csv" "$1" >/dev/null 2>&1 || { echo nan; return; }
   awk -F, 'NR == 1 { for (i = 1; i <= NF; ++i) if ($i == "median") c = i } NR == 2 { printf "%.3f", $c }' "$work/t.csv"
 }
+# processor seconds (user + system, mean of the last timing's runs): less
+# swayed by other work than the wall-clock time
+cpu_of() {
+  awk -F, 'NR == 1 { for (i = 1; i <= NF; ++i) { if ($i == "user") u = i; if ($i == "system") s = i } }
+           NR == 2 { printf "%.3f", $u + $s }' "$work/t.csv"
+}
 # peak resident memory in MiB (largest of three runs)
 mem_of() {
   local peak=0 kb
@@ -42,9 +49,10 @@ mem_of() {
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 
-declare -A T M
+declare -A T C M
 measure() { # key command
   T[$1]=$(time_of "$2")
+  C[$1]=$(cpu_of)
   M[$1]=$(mem_of "$2")
 }
 
@@ -63,13 +71,13 @@ for f in mono16.xisf mono16-zlibsh.xisf; do
   [ -f "$work/$f" ] && measure "sky-preview-$f" "$skyimg --save-preview $out/p.jpg --max-width 800 -q 90 $work/$f"
 done
 
-printf '\n%-22s %-9s %9s %8s %9s %8s %9s %8s %8s %8s\n' input action skyimg_s MiB fitspng_s MiB vips_s MiB floor_s vs_fitspng
+printf '\n%-22s %-9s %9s %7s %8s %9s %7s %8s %9s %8s %8s %8s\n' input action skyimg_s cpu_s MiB fitspng_s cpu_s MiB vips_s MiB floor_s vs_fitspng
 for f in mono16.fits float32.fits rggb16.fits rgb8.fits small16.fits mono16.fits.fz; do
   for a in preview thumb; do
     k="sky-$a-$f"
-    printf '%-22s %-9s %9s %8s %9s %8s %9s %8s %8s %8s\n' "$f" "$a" "${T[$k]}" "${M[$k]}" \
-      "${T[fitspng-$f]:--}" "${M[fitspng-$f]:--}" "${T[vips-$f]:--}" "${M[vips-$f]:--}" "${T[floor-$f]:--}" \
-      "$(ratio "${T[$k]}" "${T[fitspng-$f]:-0}")"
+    printf '%-22s %-9s %9s %7s %8s %9s %7s %8s %9s %8s %8s %8s\n' "$f" "$a" "${T[$k]}" "${C[$k]}" "${M[$k]}" \
+      "${T[fitspng-$f]:--}" "${C[fitspng-$f]:--}" "${M[fitspng-$f]:--}" "${T[vips-$f]:--}" "${M[vips-$f]:--}" \
+      "${T[floor-$f]:--}" "$(ratio "${T[$k]}" "${T[fitspng-$f]:-0}")"
   done
 done
 printf '%-22s %-9s %9s %8s\n' mono16.fits meta "${T[sky-meta-mono16.fits]}" "${M[sky-meta-mono16.fits]}"

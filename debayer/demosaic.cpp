@@ -6,6 +6,10 @@
 #include <cstdlib>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // Where the red, green and blue samples of a 2x2 block sit, as offsets from
@@ -74,6 +78,29 @@ void nearestRows(const T *source, T *const channel[3], int width, int height, ui
             b[x * kStep] = in[block.blue];
         };
         size_t x = 0;
+#if defined(__SSE2__)
+        if constexpr (kStep == 1 && !kAverageGreen) {
+            // A vector's even lanes come from the even blocks' sites, its odd
+            // lanes from the odd blocks': one load at each offset and a
+            // blend. Loads end at (x + 8 + width), inside the next row while
+            // x + 9 <= w.
+            const ptrdiff_t offsets[3][2] = {
+                {even.red, odd.red}, {even.green, odd.green}, {even.blue, odd.blue}};
+            T *const outs[3] = {r, g, b};
+            const __m128i evenLanes = sizeof(T) == 1 ? _mm_set1_epi16(0x00ff) : _mm_set1_epi32(0x0000ffff);
+            constexpr size_t lanes = 16 / sizeof(T);
+            for (; x + lanes + 1 <= w; x += lanes) {
+                for (int c = 0; c < 3; ++c) {
+                    const __m128i fromEven =
+                        _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + x + offsets[c][0]));
+                    const __m128i fromOdd =
+                        _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + x + offsets[c][1]));
+                    _mm_storeu_si128(reinterpret_cast<__m128i *>(outs[c] + x),
+                                     _mm_or_si128(_mm_and_si128(evenLanes, fromEven), _mm_andnot_si128(evenLanes, fromOdd)));
+                }
+            }
+        }
+#endif
         for (; x + 2 < w; x += 2) {
             put(x, even);
             put(x + 1, odd);

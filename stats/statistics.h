@@ -258,6 +258,16 @@ double medianOfValues(std::vector<int32_t> &values);
 // rank n / 2 and, for an even n, the one below it (`lower`).
 double medianOfMiddle(double lower, double upper, bool even);
 
+// A subsample's samples lie a cache line or more apart, each a miss: asking
+// for the one some steps ahead overlaps the waits.
+template <typename T>
+inline void prefetchSubsample(const T *plane, uint64_t p, uint64_t step, uint64_t count)
+{
+    constexpr uint64_t kAhead = 16;
+    if (step > 1 && p + kAhead * step < count)
+        __builtin_prefetch(plane + p + kAhead * step);
+}
+
 // Median of every step-th sample of a plane of `count` samples; `values` is
 // scratch space kept between calls.
 template <typename T>
@@ -271,8 +281,10 @@ double subsampledMedian(const T *plane, uint32_t count, std::vector<int32_t> &va
         constexpr int64_t lowest = std::numeric_limits<T>::lowest();
         std::vector<uint32_t> counts(size_t(1) << (8 * sizeof(T)), 0);
         uint64_t n = 0;
-        for (uint64_t p = 0; p < count; p += step, ++n)
+        for (uint64_t p = 0; p < count; p += step, ++n) {
+            prefetchSubsample(plane, p, step, count);
             ++counts[size_t(int64_t(plane[p]) - lowest)];
+        }
         if (n == 0)
             return 0.0;
         const uint64_t upperRank = n / 2;
@@ -292,7 +304,9 @@ double subsampledMedian(const T *plane, uint32_t count, std::vector<int32_t> &va
     }
     values.clear();
     values.reserve(size_t((uint64_t(count) + step - 1) / step));
-    for (uint64_t p = 0; p < count; p += step)
+    for (uint64_t p = 0; p < count; p += step) {
+        prefetchSubsample(plane, p, step, count);
         values.push_back(medianSample(plane[p]));
+    }
     return medianOfValues(values);
 }

@@ -15,12 +15,14 @@
 #include <emmintrin.h>
 #endif
 
-// The sampling tables and the fixed-point arithmetic below follow Qt's
-// area-sampling scaler (qimagescale.cpp, itself from Imlib2) step by step.
-// Qt computes every channel of a pixel alike and independently (its SSE4.1
-// path in vector lanes, unsigned), so one grey level equals each of the
-// three equal channels Qt computes for the expanded grey picture, and three
-// planes give its red, green and blue. Tests compare both on many sizes.
+// The sampling tables and the fixed-point arithmetic below are those of
+// Qt's area-sampling scaler (qimagescale.cpp, itself from Imlib2); only the
+// order of its integer additions differs (row by row, the runs of a row
+// through prefix sums), which gives the same integers. Qt computes every
+// channel of a pixel alike and independently (its SSE4.1 path in vector
+// lanes, unsigned), so one grey level equals each of the three equal
+// channels Qt computes for the expanded grey picture, and three planes give
+// its red, green and blue. Tests compare both on many sizes.
 
 namespace {
 

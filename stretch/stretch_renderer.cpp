@@ -31,6 +31,16 @@ namespace {
 // enough that a 24-megapixel plane is not copied.
 constexpr size_t kSampleBudget = 500000;
 
+// The subsample's samples lie a cache line or more apart, each a miss:
+// asking for the one some steps ahead overlaps the waits.
+template <typename T>
+inline void prefetchAhead(const T *plane, size_t k, size_t step, size_t count)
+{
+    constexpr size_t kAhead = 16;
+    if (step > 1 && k + kAhead < count)
+        __builtin_prefetch(plane + (k + kAhead) * step);
+}
+
 // Scales a median absolute deviation to the standard deviation of normal noise.
 constexpr double kMadToSigma = 1.4826;
 // Distance of the clip points from the median, in those sigmas.
@@ -269,6 +279,28 @@ inline void stretchLine(const double *line, int width, int sampling, const Chann
     for (; x < width; x += sampling)
         *out++ = map(line[x]);
 }
+// Three planes into opaque RGB pixels, four at a time.
+template <typename T>
+inline void stretchLine3Vector(const T *red, size_t planeSize, int width, const ChannelTransfer<T> &mapRed,
+                               const ChannelTransfer<T> &mapGreen, const ChannelTransfer<T> &mapBlue, QRgb *out,
+                               int &x)
+{
+    const T *green = red + planeSize;
+    const T *blue = green + planeSize;
+    const auto levels = [](const T *line, int at, const ChannelTransfer<T> &map) {
+        if constexpr (std::is_same<T, float>::value)
+            return levelsOf(_mm_loadu_ps(line + at), map);
+        else
+            return levelsOf(_mm_loadu_pd(line + at), _mm_loadu_pd(line + at + 2), map);
+    };
+    const __m128i opaque = _mm_set1_epi32(int32_t(0xff000000u));
+    for (; x + 4 <= width; x += 4) {
+        const __m128i pixels =
+            _mm_or_si128(_mm_or_si128(opaque, _mm_slli_epi32(levels(red, x, mapRed), 16)),
+                         _mm_or_si128(_mm_slli_epi32(levels(green, x, mapGreen), 8), levels(blue, x, mapBlue)));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + x), pixels);
+    }
+}
 #endif
 
 template <typename T, typename Map>
@@ -277,7 +309,16 @@ void stretchLine3(const T *red, size_t planeSize, int width, int sampling, const
 {
     const T *green = red + planeSize;
     const T *blue = green + planeSize;
-    for (int x = 0; x < width; x += sampling)
+    int x = 0;
+#if defined(__SSE2__)
+    if constexpr (std::is_floating_point<T>::value && std::is_same<Map, ChannelTransfer<T>>::value) {
+        if (sampling == 1) {
+            stretchLine3Vector(red, planeSize, width, mapRed, mapGreen, mapBlue, out, x);
+            out += x;
+        }
+    }
+#endif
+    for (; x < width; x += sampling)
         *out++ = 0xff000000u | uint32_t(mapRed(red[x])) << 16 | uint32_t(mapGreen(green[x])) << 8 | mapBlue(blue[x]);
 }
 
@@ -533,6 +574,7 @@ std::vector<T> StretchRenderer::planeSubsample(const T *plane, size_t sampleCoun
     std::vector<T> samples;
     samples.reserve(count);
     for (size_t k = 0; k < count; ++k) {
+        prefetchAhead(plane, k, step, count);
         // NaN has no place in an ordering: selection over it is undefined.
         const T value = plane[k * step];
         if (!isMissing(value))
@@ -575,8 +617,10 @@ void countedMedianAndDeviation(const T *plane, size_t sampleCount, T &median, T 
     const size_t step = sampleCount >= kSampleBudget ? sampleCount / kSampleBudget : 1;
     const size_t count = sampleCount / step;
     std::vector<uint32_t> counts(size_t(std::numeric_limits<T>::max()) + 1, 0);
-    for (size_t k = 0; k < count; ++k)
+    for (size_t k = 0; k < count; ++k) {
+        prefetchAhead(plane, k, step, count);
         ++counts[plane[k * step]];
+    }
     const size_t middle = count / 2;
     size_t seen = 0;
     size_t m = 0;

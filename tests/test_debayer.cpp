@@ -373,6 +373,9 @@ TEST(Debayer, MethodsMatchPerPixelReferences)
     checkReferenceMethods<uint16_t>(16, 9);
     checkReferenceMethods<uint8_t>(13, 11);
     checkReferenceMethods<uint8_t>(10, 12);
+    // Wide enough for whole vectors of 8 and 16 samples and a tail.
+    checkReferenceMethods<uint16_t>(37, 6);
+    checkReferenceMethods<uint8_t>(50, 5);
 }
 
 TEST(Debayer, HighQualityClampsOvershootOnAnEightBitStep)

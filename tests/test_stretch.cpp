@@ -705,6 +705,22 @@ void expectVectorLevelsEqualOneSampleLevels(int sampleType)
             for (int x = 0; x < width / 2; ++x)
                 ASSERT_EQ(all.constScanLine(0)[2 * x], everyOther.constScanLine(0)[x])
                     << "sample " << doubled[size_t(2 * x)] << " shadows " << channel.shadows;
+
+            // Three planes: the row, the row reversed, the row again, with
+            // the parameters shifted per channel.
+            std::vector<T> planes = doubled;
+            planes.insert(planes.end(), doubled.rbegin(), doubled.rend());
+            planes.insert(planes.end(), doubled.begin(), doubled.end());
+            StretchParams colourParams = params;
+            colourParams.channel[1] = cases[(&channel - cases + 1) % 4];
+            colourParams.channel[2] = cases[(&channel - cases + 2) % 4];
+            StretchRenderer colour(width, 1, 3, sampleType);
+            colour.setParams(colourParams);
+            QImage rgb = blankPicture(width, 1, 3), rgbEveryOther = blankPicture(width / 2, 1, 3);
+            ASSERT_TRUE(colour.run(planes.data(), rgb, 1));
+            ASSERT_TRUE(colour.run(planes.data(), rgbEveryOther, 2));
+            for (int x = 0; x < width / 2; ++x)
+                ASSERT_EQ(rgb.pixel(2 * x, 0), rgbEveryOther.pixel(x, 0)) << "pixel " << x;
         }
     }
 }
