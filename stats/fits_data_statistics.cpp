@@ -153,7 +153,7 @@ void computeRangeAndMoments(FITSData &image, bool roi, bool range, bool moments)
         const uint32_t n = record.samplesPerChannel;
         const uint32_t chunk = n / kStatisticsTasks;
         const uint32_t last = n - (kStatisticsTasks - 1) * chunk;
-        constexpr uint32_t together = kChunksTogether<T>;
+        static constexpr uint32_t together = kChunksTogether<T>;
         static_assert(kStatisticsTasks % together == 0, "tasks take whole groups of chunks");
         using Group = std::array<ChunkStatistics<T>, together>;
         for (int c = 0; c < channelCount(image); ++c) {
