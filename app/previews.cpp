@@ -90,6 +90,19 @@ QImage imagePreview(const QString &path, int widthLimit, int quality, QString *e
 
 namespace {
 
+// LibRaw's in-memory copy of the picture carries an Exif block in which the
+// exposure time, aperture and focal length become millionths in an int; a
+// damaged file's values overflow that conversion, which is undefined. The
+// block is never read for the pixels, so out-of-range values are zeroed.
+void keepExifFieldsConvertible(LibRaw &raw)
+{
+    libraw_imgother_t &other = raw.imgdata.other;
+    for (float *value : {&other.shutter, &other.aperture, &other.focal_len}) {
+        if (!(*value >= 0.0f && *value <= 2000.0f))
+            *value = 0.0f;
+    }
+}
+
 // The embedded picture of a RAW file that LibRaw has just opened with
 // `status`, narrowed against the sensor's visible width.
 QImage embeddedPicture(LibRaw &raw, int status, int widthLimit, int quality, QString *error)
@@ -121,6 +134,7 @@ QImage embeddedPicture(LibRaw &raw, int status, int widthLimit, int quality, QSt
         return QImage();
     }
 
+    keepExifFieldsConvertible(raw);
     int code = 0;
     RawImagePtr copy(raw.dcraw_make_mem_thumb(&code), &LibRaw::dcraw_clear_mem);
     if (code != LIBRAW_SUCCESS || !copy) {
