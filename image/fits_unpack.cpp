@@ -1,5 +1,6 @@
 #include "image/fits_data.h"
 #include "image/limits.h"
+#include "image/tile_checks.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,8 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
-
-#include <zlib.h>
 
 namespace {
 
@@ -107,146 +106,10 @@ uint64_t declaredTableBytes(fitsfile *input, int &status)
     return saturatingAdd(saturatingMul(uint64_t(rowBytes), uint64_t(rows)), uint64_t(heap));
 }
 
-// Pixels of tile `index` (0-based, first axis fastest), edge tiles cut short.
-uint64_t tilePixels(const std::vector<LONGLONG> &axes, const std::vector<long> &tile, uint64_t index)
-{
-    uint64_t pixels = 1;
-    for (size_t d = 0; d < axes.size(); ++d) {
-        const uint64_t across = uint64_t((axes[d] + tile[d] - 1) / tile[d]);
-        const uint64_t at = index % across;
-        index /= across;
-        pixels *= uint64_t(std::min<LONGLONG>(tile[d], axes[d] - LONGLONG(at) * tile[d]));
-    }
-    return pixels;
-}
-
-// True when the gzip stream inflates to no more than `limit` bytes; inflated
-// into a small window, so a stream that claims gigabytes costs no memory.
-bool inflatesWithin(const std::vector<unsigned char> &stream, uint64_t limit)
-{
-    z_stream z = {};
-    if (inflateInit2(&z, 15 + 16) != Z_OK)
-        return false;
-    unsigned char window[65536];
-    z.next_in = const_cast<unsigned char *>(stream.data());
-    z.avail_in = uInt(stream.size());
-    int result = Z_OK;
-    while (result == Z_OK && z.total_out <= limit) {
-        z.next_out = window;
-        z.avail_out = sizeof window;
-        result = inflate(&z, Z_NO_FLUSH);
-        if (result == Z_BUF_ERROR && z.avail_in == 0)
-            break;  // cut short: CFITSIO reports that itself
-    }
-    const bool within = z.total_out <= limit;
-    inflateEnd(&z);
-    return within;
-}
-
-// CFITSIO 4.2 trusts the table of a compressed image to hold one row per
-// tile, and hands each PLIO tile to a decoder that reads as many words as
-// the tile's line-list header says, whatever the tile holds; so the table
-// and those headers are checked first, as is the inflated size of GZIP
-// tiles. Its HCOMPRESS decoder trusts the
-// sizes inside a tile both for writing and for reading, with no bound on the
-// bytes it reads, which cannot be checked short of decoding: such images are
-// refused. Returns the reason for a refusal, or an empty string.
-QString tileStreamViolation(fitsfile *input, int &status)
-{
-    // What CFITSIO itself has read from the header and decompresses by.
-    const FITSfile &hdu = *input->Fptr;
-    const int compression = hdu.compress_type;
-    if (hdu.zndim <= 0 || hdu.zndim > MAX_COMPRESS_DIM)
-        return QString();  // CFITSIO refuses these itself
-    const int naxis = hdu.zndim;
-    const LONGLONG rows = hdu.numrows;
-    std::vector<LONGLONG> axes(size_t(naxis), 0);
-    std::vector<long> tile(size_t(naxis), 0);
-    for (int d = 0; d < naxis; ++d) {
-        axes[size_t(d)] = hdu.znaxis[d];
-        tile[size_t(d)] = hdu.tilesize[d];
-        if (axes[size_t(d)] <= 0 || tile[size_t(d)] <= 0)
-            return QString();
-    }
-
-    // One row per tile: CFITSIO checks this for some shapes only, and a
-    // one-axis image over a table of more rows sends its decompression
-    // through a column table that is no longer there.
-    uint64_t tiles = 1;
-    for (int d = 0; d < naxis; ++d)
-        tiles *= uint64_t((axes[size_t(d)] + tile[size_t(d)] - 1) / tile[size_t(d)]);
-    if (uint64_t(rows) != tiles)
-        return QStringLiteral("the compressed image has %1 tiles in %2 table rows").arg(tiles).arg(rows);
-    if (compression == HCOMPRESS_1)
-        return QStringLiteral("HCOMPRESS tiles are not read: the decoder does not bound its reads of a damaged tile");
-    const bool gzip = compression == GZIP_1 || compression == GZIP_2;
-    if (compression != PLIO_1 && !gzip)
-        return QString();
-    // CFITSIO looks its columns up only when it decompresses.
-    int column = 0;
-    fits_write_errmark();
-    fits_get_colnum(input, CASEINSEN, const_cast<char *>("COMPRESSED_DATA"), &column, &status);
-    if (status)
-        return QString();  // the decompression fails on the same grounds
-    fits_clear_errmark();
-
-    // Rows hold tiles in order; an empty row keeps its tile in another column.
-    for (LONGLONG row = 1; row <= rows; ++row) {
-        LONGLONG length = 0, offset = 0;
-        fits_read_descriptll(input, column, row, &length, &offset, &status);
-        if (status)
-            return QString();
-        if (length == 0)
-            continue;
-        // The table's size was checked against the file; a descriptor
-        // reaching past its heap is no tile.
-        if (length < 0 || offset < 0 || length > LONGLONG(hdu.heapsize) || offset > LONGLONG(hdu.heapsize) - length)
-            return QStringLiteral("compressed tile %1 lies outside the table's heap").arg(row);
-        if (gzip) {
-            // CFITSIO inflates a GZIP tile into a buffer it grows in small
-            // steps for as long as the stream goes on: a few kilobytes that
-            // inflate to gigabytes take that much memory and quadratic time.
-            // No tile holds more than 8 bytes a pixel.
-            std::vector<unsigned char> stream(static_cast<size_t>(length));
-            fits_read_col(input, TBYTE, column, row, 1, length, nullptr, stream.data(), nullptr, &status);
-            if (status)
-                return QString();
-            const uint64_t limit = tilePixels(axes, tile, uint64_t(row - 1)) * 8;
-            if (!inflatesWithin(stream, limit))
-                return QStringLiteral("GZIP tile %1 inflates beyond the %2 bytes its pixels can take").arg(row).arg(limit);
-            continue;
-        }
-        // A line list: words 3, or 4 and 5, give its length and word 2
-        // where it starts; an opcode 1 takes the word after it too.
-        short head[5] = {};
-        const LONGLONG words = std::min<LONGLONG>(length, 5);
-        fits_read_col(input, TSHORT, column, row, 1, words, nullptr, head, nullptr, &status);
-        if (status)
-            return QString();
-        const bool shortForm = words >= 3 && head[2] > 0;
-        if (!shortForm && words < 5)
-            return QStringLiteral("PLIO tile %1 holds %2 words, too few for its header").arg(row).arg(length);
-        const int64_t listLength = shortForm ? head[2] : int64_t(head[4]) * 32768 + head[3];
-        const int64_t first = shortForm ? 4 : int64_t(head[1]) + 1;
-        if (listLength <= 0)
-            continue;
-        short last = 0;
-        if (listLength <= length)
-            fits_read_col(input, TSHORT, column, row, LONGLONG(listLength), 1, nullptr, &last, nullptr, &status);
-        if (status)
-            return QString();
-        if (first < 1 || listLength > length || (listLength == length && last / 4096 == 1))
-            return QStringLiteral("PLIO tile %1 declares a line list of %2 words, it holds %3")
-                .arg(row)
-                .arg(listLength)
-                .arg(length);
-    }
-    return QString();
-}
-
-// Admits the current input HDU into the unpacked copy, or refuses it with
-// MEMORY_ALLOCATION before anything is allocated for it.
-void admitHdu(fitsfile *input, HduAction action, UnpackBudget &budget, int &status)
+// Admits the current input HDU into the unpacked copy, or refuses it before
+// anything is allocated for it. A compressed table that cannot be expanded
+// safely turns `action` into a copy.
+void admitHdu(fitsfile *input, HduAction &action, UnpackBudget &budget, int &status)
 {
     LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
     fits_get_hduaddrll(input, &headStart, &dataStart, &dataEnd, &status);
@@ -270,15 +133,22 @@ void admitHdu(fitsfile *input, HduAction action, UnpackBudget &budget, int &stat
     if (status)
         return;
 
-    if (action == HduAction::DecompressImage) {
-        const QString violation = tileStreamViolation(input, status);
+    if (action != HduAction::Copy) {
+        bool keepPacked = false;
+        const QString violation = action == HduAction::DecompressImage
+                                      ? compressedImageViolation(input, status)
+                                      : compressedTableViolation(input, keepPacked, status);
         if (status)
             return;
         if (!violation.isEmpty()) {
             budget.refusal = violation;
-            fits_write_errmsg("a compressed tile disagrees with its image");
+            fits_write_errmsg("a compressed tile disagrees with its HDU");
             status = DATA_DECOMPRESSION_ERR;
             return;
+        }
+        if (keepPacked) {
+            action = HduAction::Copy;
+            claim = uint64_t(dataEnd - headStart);
         }
     }
 

@@ -301,6 +301,21 @@ TEST_F(FitsUnpack, BinaryTablesAreCopiedUnlessZtableIsTrue)
     }
 }
 
+// Variable-length columns are inflated into buffers sized from the table's
+// own descriptors, so such a table is copied as it stands.
+TEST_F(FitsUnpack, CompressedTableWithVariableLengthColumnsStaysPacked)
+{
+    FITSData data;
+    const UnpackRun run = unpack(data, QStringLiteral(SKYIMG_SOURCE_DIR "/tests/data/malformed/fz_table_variable_length.fits"));
+    ASSERT_TRUE(run.ok) << run.err;
+    fitsfile *f = data.fitsHandle.get();
+    int status = 0, ztable = 0;
+    fits_movabs_hdu(f, 2, nullptr, &status);
+    fits_read_key(f, TLOGICAL, "ZTABLE", &ztable, nullptr, &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(ztable, 1);
+}
+
 TEST_F(FitsUnpack, TruncatedFileIsReportedOnStandardError)
 {
     const QString packed = path("good.fits.fz");

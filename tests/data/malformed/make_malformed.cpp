@@ -14,6 +14,7 @@
 #include <QImage>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QtEndian>
 
 #include <fitsio.h>
 #include <zlib.h>
@@ -135,6 +136,46 @@ QByteArray compressedFile(const QString &tmp, long width, long height, long tile
     return status == 0 && closeStatus == 0 ? contents(path) : QByteArray();
 }
 
+// An empty primary array and a table of 1000 rows of two doubles (TFORM
+// "1D") or of variable-length arrays of doubles ("1PD"), compressed by CFITSIO
+// into one tile of GZIP columns.
+QByteArray compressedTableFile(const QString &tmp, const char *form)
+{
+    const QString plain = tmp + QStringLiteral("/table.fits");
+    const QString packed = tmp + QStringLiteral("/table.fits.fz");
+    QFile::remove(plain);
+    QFile::remove(packed);
+    constexpr int kRows = 1000;  // CFITSIO leaves smaller tables uncompressed
+    int status = 0;
+    fitsfile *in = nullptr, *out = nullptr;
+    fits_create_diskfile(&in, QFile::encodeName(plain).constData(), &status);
+    fits_create_img(in, BYTE_IMG, 0, nullptr, &status);
+    char *names[] = {const_cast<char *>("A"), const_cast<char *>("B")};
+    char *forms[] = {const_cast<char *>(form), const_cast<char *>(form)};
+    fits_create_tbl(in, BINARY_TBL, kRows, 2, names, forms, nullptr, "T", &status);
+    std::vector<double> values(kRows);
+    for (int i = 0; i < kRows; ++i)
+        values[size_t(i)] = i * 0.5;
+    const bool variable = std::strchr(form, 'P') != nullptr;
+    for (int column = 1; column <= 2; ++column) {
+        if (!variable)
+            fits_write_col(in, TDOUBLE, column, 1, 1, kRows, values.data(), &status);
+        for (int row = 1; variable && row <= kRows; ++row)
+            fits_write_col(in, TDOUBLE, column, row, 1, 1 + row % 3, values.data(), &status);
+    }
+    fits_create_diskfile(&out, QFile::encodeName(packed).constData(), &status);
+    fits_movabs_hdu(in, 1, nullptr, &status);
+    fits_copy_hdu(in, out, 0, &status);
+    fits_movabs_hdu(in, 2, nullptr, &status);
+    fits_compress_table(in, out, &status);
+    int closeStatus = 0;
+    if (in)
+        fits_close_file(in, &closeStatus);
+    if (out)
+        fits_close_file(out, &closeStatus);
+    return status == 0 && closeStatus == 0 ? contents(packed) : QByteArray();
+}
+
 // Replaces the value of the first `key` card of `file`, keeping the card 80 bytes.
 QByteArray withCard(QByteArray file, const char *key, const QByteArray &value)
 {
@@ -208,6 +249,25 @@ void writeFitsCases(const QString &tmp)
     for (const char *key : {"ZNAXIS1", "ZNAXIS2", "ZTILE1", "ZTILE2"})
         inflating = withCard(inflating, key, "10");
     save("fz_gzip_tile_inflates_beyond.fits", inflating);
+    // The same tile's stream cut in half by its descriptor, the first word
+    // of the table's data: CFITSIO would grow its buffer for ever.
+    QByteArray cut = compressedFile(tmp, 400, 300, 400, 300, GZIP_1);
+    const int tableData = (cut.indexOf("XTENSION") / kBlock + 1) * kBlock;
+    if (tableData > kBlock && cut.size() >= tableData + 4) {
+        const uint32_t length = qFromBigEndian<uint32_t>(cut.constData() + tableData);
+        qToBigEndian<uint32_t>(length / 2, cut.data() + tableData);
+    }
+    save("fz_gzip_tile_cut_short.fits", cut);
+
+    // Compressed tables. Halving ZTILELEN leaves two tiles in one row;
+    // halving ZNAXIS2 as well leaves each column's stream inflating to twice
+    // its room, in the middle of CFITSIO's tile buffer.
+    const QByteArray table = compressedTableFile(tmp, "1D");
+    save("fz_table_tiles_not_rows.fits", withCard(table, "ZTILELEN", "500"));
+    save("fz_table_column_beyond.fits", withCard(withCard(table, "ZTILELEN", "500"), "ZNAXIS2", "500"));
+    save("fz_table_narrower_than_columns.fits", withCard(table, "ZNAXIS1", "8"));
+    save("fz_table_variable_length.fits", compressedTableFile(tmp, "1PD"));
+
     // One tile that claims 65535 x 65535 bytes: 4 GiB from 8 KiB.
     QByteArray huge = compressedFile(tmp, 20, 12, 20, 12);
     for (const char *key : {"ZNAXIS1", "ZNAXIS2", "ZTILE1", "ZTILE2"})
