@@ -161,6 +161,48 @@ uint64_t tilePixels(const std::vector<LONGLONG> &axes, const std::vector<long> &
     return pixels;
 }
 
+// Bytes of one row of a compressed table's column as CFITSIO lays it out
+// when it expands the table, or -1 for a variable-length column; 0 when the
+// column cannot be read, which CFITSIO refuses on the same grounds.
+LONGLONG columnRowBytes(fitsfile *input, int column, int &status)
+{
+    char key[FLEN_KEYWORD] = {};
+    char format[FLEN_VALUE] = {};
+    fits_make_keyn("ZFORM", column, key, &status);
+    fits_read_key(input, TSTRING, key, format, nullptr, &status);
+    int type = 0;
+    long repeat = 0, width = 0;
+    fits_binary_tform(format, &type, &repeat, &width, &status);
+    if (status)
+        return 0;
+    if (type < 0)
+        return -1;
+    if (type == TBIT)
+        repeat = (repeat + 7) / 8;
+    else if (type == TSTRING)
+        width = 1;
+    LONGLONG bytes = 0;
+    if (repeat < 0 || width < 0 || __builtin_mul_overflow(LONGLONG(repeat), LONGLONG(width), &bytes))
+        return LLONG_MAX;
+    return bytes;
+}
+
+// True when CFITSIO inflates the column with gzip: ZCTYPn says so or is
+// missing. Any other value but RICE_1 fails the expansion.
+bool gzipColumn(fitsfile *input, int column)
+{
+    char key[FLEN_KEYWORD] = {};
+    char value[FLEN_VALUE] = {};
+    int status = 0;
+    fits_make_keyn("ZCTYP", column, key, &status);
+    fits_write_errmark();
+    fits_read_key(input, TSTRING, key, value, nullptr, &status);
+    fits_clear_errmark();
+    return status != 0 || std::strcmp(value, "GZIP_1") == 0 || std::strcmp(value, "GZIP_2") == 0;
+}
+
+} // namespace
+
 // CFITSIO 4.2 trusts the table of a compressed image to hold one row per
 // tile, and hands each PLIO tile to a decoder that reads as many words as
 // the tile's line-list header says, whatever the tile holds; so the table
@@ -168,7 +210,7 @@ uint64_t tilePixels(const std::vector<LONGLONG> &axes, const std::vector<long> &
 // decoder trusts the sizes inside a tile both for writing and for reading,
 // with no bound on the bytes it reads, which cannot be checked short of
 // decoding: such images are refused.
-QString imageViolation(fitsfile *input, int &status)
+QString compressedImageViolation(fitsfile *input, int &status)
 {
     // What CFITSIO itself has read from the header and decompresses by.
     const FITSfile &hdu = *input->Fptr;
@@ -275,54 +317,6 @@ QString imageViolation(fitsfile *input, int &status)
     if (bad < streams.size())
         return QStringLiteral("GZIP tile %1 %2").arg(streams[bad].row).arg(inflationFault(streams[bad]));
     return QString();
-}
-
-
-// Bytes of one row of a compressed table's column as CFITSIO lays it out
-// when it expands the table, or -1 for a variable-length column; 0 when the
-// column cannot be read, which CFITSIO refuses on the same grounds.
-LONGLONG columnRowBytes(fitsfile *input, int column, int &status)
-{
-    char key[FLEN_KEYWORD] = {};
-    char format[FLEN_VALUE] = {};
-    fits_make_keyn("ZFORM", column, key, &status);
-    fits_read_key(input, TSTRING, key, format, nullptr, &status);
-    int type = 0;
-    long repeat = 0, width = 0;
-    fits_binary_tform(format, &type, &repeat, &width, &status);
-    if (status)
-        return 0;
-    if (type < 0)
-        return -1;
-    if (type == TBIT)
-        repeat = (repeat + 7) / 8;
-    else if (type == TSTRING)
-        width = 1;
-    LONGLONG bytes = 0;
-    if (repeat < 0 || width < 0 || __builtin_mul_overflow(LONGLONG(repeat), LONGLONG(width), &bytes))
-        return LLONG_MAX;
-    return bytes;
-}
-
-// True when CFITSIO inflates the column with gzip: ZCTYPn says so or is
-// missing. Any other value but RICE_1 fails the expansion.
-bool gzipColumn(fitsfile *input, int column)
-{
-    char key[FLEN_KEYWORD] = {};
-    char value[FLEN_VALUE] = {};
-    int status = 0;
-    fits_make_keyn("ZCTYP", column, key, &status);
-    fits_write_errmark();
-    fits_read_key(input, TSTRING, key, value, nullptr, &status);
-    fits_clear_errmark();
-    return status != 0 || std::strcmp(value, "GZIP_1") == 0 || std::strcmp(value, "GZIP_2") == 0;
-}
-
-} // namespace
-
-QString compressedImageViolation(fitsfile *input, int &status)
-{
-    return imageViolation(input, status);
 }
 
 QString compressedTableViolation(fitsfile *input, bool &keepPacked, int &status)
