@@ -1,6 +1,7 @@
 #include "app/previews.h"
 
 #include "image/limits.h"
+#include "image/raw_stream.h"
 #include "stretch/narrow.h"
 
 #include <QBuffer>
@@ -174,9 +175,8 @@ QImage rawPreview(const QString &path, int widthLimit, int quality, QString *err
 
 QImage rawPreviewOfBytes(const QByteArray &bytes, int widthLimit, int quality, QString *error)
 {
+    std::unique_ptr<RawByteStream> stream;
     auto raw = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
-    // LibRaw only reads the buffer; its interface is not const-correct.
-    const int status = bytes.isEmpty() ? int(LIBRAW_IO_ERROR)
-                                       : raw->open_buffer(const_cast<char *>(bytes.constData()), size_t(bytes.size()));
+    const int status = openRawBytes(*raw, bytes, stream);
     return embeddedPicture(*raw, status, widthLimit, quality, error);
 }

@@ -1,5 +1,6 @@
 #include "image/fits_data.h"
 #include "image/limits.h"
+#include "image/raw_stream.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -27,6 +28,8 @@ bool withinImageModel(uint64_t width, uint64_t height, uint64_t channels)
 
 bool FITSData::readRaw(const QByteArray &bytes)
 {
+    // Declared first: the stream outlives LibRaw's use of it.
+    std::unique_ptr<RawByteStream> stream;
     // Processing parameters and LibRaw's memory limits stay at the library's defaults.
     auto raw = std::make_unique<LibRaw>(0);
     auto fail = [&](const QString &reason) {
@@ -37,8 +40,7 @@ bool FITSData::readRaw(const QByteArray &bytes)
 
     int status = LIBRAW_SUCCESS;
     if (!bytes.isEmpty()) {
-        // LibRaw only reads the buffer; its interface is not const-correct.
-        status = raw->open_buffer(const_cast<char *>(bytes.constData()), size_t(bytes.size()));
+        status = openRawBytes(*raw, bytes, stream);
         stats.size = bytes.size();
     } else {
         status = raw->open_file(QFile::encodeName(filename).constData(), kMaxBufferedRawBytes);

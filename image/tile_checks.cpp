@@ -241,6 +241,8 @@ QString compressedImageViolation(fitsfile *input, int &status)
     const bool gzip = compression == GZIP_1 || compression == GZIP_2;
     // CFITSIO looks its columns up only when it decompresses.
     const Cell compressed = cellColumn(input, "COMPRESSED_DATA", status);
+    if (status == 0 && compressed.column == 0)
+        status = COL_NOT_FOUND;
     if (status)
         return QString();  // the decompression fails on the same grounds
     // An empty row keeps its tile in one of these, read or inflated into a

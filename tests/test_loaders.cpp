@@ -1,4 +1,5 @@
 #include "image/fits_data.h"
+#include "image/raw_stream.h"
 #include "tests/dng_fixture.h"
 #include "tests/xisf_writer.h"
 
@@ -412,4 +413,55 @@ TEST_F(Loaders, RawDevelopsToThreePlanes)
     EXPECT_EQ(data.pixelBytes, 64u * 42u * 3u);
     EXPECT_EQ(data.stats.size, QFileInfo(path("shot.dng")).size());
     EXPECT_LE(data.stats.minimum[0], data.stats.maximum[0]);
+}
+
+// The byte stream's text readers stay inside both the caller's field and
+// the buffer, whatever the bytes hold.
+TEST(RawByteStream, TextReadersStayInBounds)
+{
+    struct LineCase {
+        const char *bytes;
+        int size;
+        const char *line;
+    } lines[] = {
+        {"abc\ndef", 16, "abc\n"},
+        {"abcdefgh", 4, "abc"},  // fills the field: the end mark goes in its last byte
+        {"abc\n", 4, "abc"},     // the break no longer fits
+        {"ab", 16, "ab"},        // the buffer ends first
+    };
+    for (const LineCase &c : lines) {
+        SCOPED_TRACE(c.bytes);
+        const QByteArray bytes(c.bytes);
+        RawByteStream stream(bytes);
+        char field[17];
+        std::memset(field, '#', sizeof field);
+        ASSERT_EQ(stream.gets(field, c.size), field);
+        EXPECT_STREQ(field, c.line);
+        EXPECT_EQ(field[c.size], '#');
+    }
+    const QByteArray empty("x");
+    RawByteStream exhausted(empty);
+    char field[4];
+    exhausted.get_char();
+    EXPECT_EQ(exhausted.gets(field, 4), nullptr);
+
+    struct NumberCase {
+        const char *bytes;
+        int value;
+        INT64 next;
+    } numbers[] = {
+        {"1234", 1234, 4},  // digits up to the buffer's end
+        {"12 34", 12, 2},
+        {"7", 7, 1},
+    };
+    for (const NumberCase &c : numbers) {
+        SCOPED_TRACE(c.bytes);
+        // A buffer without a terminator after it.
+        const QByteArray bytes = QByteArray(c.bytes) + "9999";
+        RawByteStream stream(bytes.left(int(std::strlen(c.bytes))));
+        int value = 0;
+        EXPECT_EQ(stream.scanf_one("%d", &value), 1);
+        EXPECT_EQ(value, c.value);
+        EXPECT_EQ(stream.tell(), c.next);
+    }
 }

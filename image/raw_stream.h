@@ -1,0 +1,75 @@
+#pragma once
+
+#include <libraw/libraw.h>
+
+#include <QByteArray>
+
+#include <cstdio>
+#include <memory>
+
+// LibRaw 0.20's stream over a memory buffer, with its two text readers made
+// safe. Its own gets() copies a full `size` bytes and then writes the end
+// mark one byte further, or none at all, and its scanf_one() runs sscanf
+// over bytes that need not end inside the buffer; LibRaw's header parsers
+// hand both fixed-size fields of their own. The file streams that the
+// command line uses do not share these faults.
+class RawByteStream : public LibRaw_buffer_datastream
+{
+public:
+    explicit RawByteStream(const QByteArray &bytes)
+        // LibRaw only reads the buffer; its interface is not const-correct.
+        : LibRaw_buffer_datastream(const_cast<char *>(bytes.constData()), size_t(bytes.size()))
+    {
+    }
+
+    // As fgets: at most size - 1 bytes, up to and including a line break.
+    char *gets(char *s, int size) override
+    {
+        if (size <= 0)
+            return nullptr;
+        int n = 0;
+        int c = 0;
+        while (n < size - 1 && (c = get_char()) >= 0) {
+            s[n++] = char(c);
+            if (c == '\n')
+                break;
+        }
+        if (n == 0 && c < 0)
+            return nullptr;
+        s[n] = '\0';
+        return s;
+    }
+
+    // One number read from a terminated copy; the position then moves as
+    // LibRaw's own stream moves it, to the next separator but at most 25
+    // bytes on.
+    int scanf_one(const char *format, void *value) override
+    {
+        constexpr int kMaxStep = 25;
+        const INT64 at = tell();
+        char text[64] = {};
+        int n = 0;
+        for (int c = 0; n < int(sizeof text) - 1 && (c = get_char()) >= 0;)
+            text[n++] = char(c);
+        const int result = std::sscanf(text, format, value);
+        int step = 0;
+        if (result > 0) {
+            step = 1;
+            while (step < n && step < kMaxStep && text[step] != '\0' && text[step] != ' ' && text[step] != '\t' &&
+                   text[step] != '\n')
+                ++step;
+        }
+        seek(at + step, SEEK_SET);
+        return result;
+    }
+};
+
+// Opens `bytes` in `raw` through a RawByteStream, which must outlive every
+// use of `raw`; returns LibRaw's status.
+inline int openRawBytes(LibRaw &raw, const QByteArray &bytes, std::unique_ptr<RawByteStream> &stream)
+{
+    if (bytes.isEmpty())
+        return LIBRAW_IO_ERROR;
+    stream = std::make_unique<RawByteStream>(bytes);
+    return raw.open_datastream(stream.get());
+}
