@@ -237,16 +237,44 @@ bool shrinkBand(const Plan &p, const PlaneRowSource &source, int planes, int y0,
         return false;
     std::fill_n(scratch.totals.get(), size_t(planes) * bandRows * dw, 0u);
     int firstRow = p.rows[size_t(y0)].first, lastRow = firstRow;
-    for (int y = y0; y < y1; ++y)
+    for (int y = y0; y < y1; ++y) {
+        firstRow = std::min(firstRow, p.rows[size_t(y)].first);
         lastRow = std::max(lastRow, p.rows[size_t(y)].last);
+    }
+    // The output rows each source row feeds, listed once for the band: a
+    // search of the whole band per source row makes a tall, narrow picture
+    // cost source rows times output rows.
+    const size_t span = size_t(lastRow - firstRow) + 1;
+    std::unique_ptr<uint32_t[]> feedStart(new (std::nothrow) uint32_t[span + 1]());
+    size_t pairs = 0;
+    for (int y = y0; y < y1; ++y)
+        pairs += size_t(p.rows[size_t(y)].last - p.rows[size_t(y)].first) + 1;
+    std::unique_ptr<int32_t[]> feeds(new (std::nothrow) int32_t[pairs]);
+    std::unique_ptr<uint32_t[]> next(new (std::nothrow) uint32_t[span]);
+    if (!feedStart || !feeds || !next)
+        return false;
+    for (int y = y0; y < y1; ++y) {
+        for (int r = p.rows[size_t(y)].first; r <= p.rows[size_t(y)].last; ++r)
+            ++feedStart[size_t(r - firstRow) + 1];
+    }
+    for (size_t i = 0; i < span; ++i)
+        feedStart[i + 1] += feedStart[i];
+    std::copy_n(feedStart.get(), span, next.get());
+    for (int y = y0; y < y1; ++y) {
+        for (int r = p.rows[size_t(y)].first; r <= p.rows[size_t(y)].last; ++r)
+            feeds[next[size_t(r - firstRow)]++] = y;
+    }
+
     for (int r = firstRow; r <= lastRow; ++r) {
+        const size_t slot = size_t(r - firstRow);
+        if (feedStart[slot] == feedStart[slot + 1])
+            continue;
         for (int c = 0; c < planes; ++c) {
             source(c, r, 1, scratch.levels.get());
             columnSums(p, scratch.levels.get(), scratch.prefix.get(), scratch.sums.get());
-            for (int y = y0; y < y1; ++y) {
+            for (uint32_t k = feedStart[slot]; k < feedStart[slot + 1]; ++k) {
+                const int y = feeds[k];
                 const Run &run = p.rows[size_t(y)];
-                if (r < run.first || r > run.last)
-                    continue;
                 const uint32_t weight =
                     uint32_t(r == run.first ? run.firstWeight : r == run.last ? run.lastWeight : p.rowWeight);
                 uint32_t *totals = scratch.totals.get() + (size_t(c) * bandRows + size_t(y - y0)) * dw;

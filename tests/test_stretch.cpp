@@ -638,6 +638,7 @@ TEST(NarrowToWidth, ColourPlanesEqualQtSmoothScaling)
         int width, height, limit;
     } const cases[] = {
         {6000, 40, 800}, {4000, 300, 100}, {1001, 701, 800}, {103, 7, 100}, {103, 1, 50}, {10, 2, 9}, {7, 300, 2},
+        {7, 20000, 3},  // tall and narrow: many source rows to a band
     };
     std::mt19937 rng(5);
     for (const Case &c : cases) {
