@@ -2,6 +2,7 @@
 
 #include "app/previews.h"
 #include "image/fits_data.h"
+#include "image/raw_guards.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -201,7 +202,7 @@ QByteArray fitsMetadata(const QString &path, QString *error)
 
 QByteArray rawMetadata(const QString &path, QString *error)
 {
-    auto raw = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
+    auto raw = std::make_unique<GuardedLibRaw>(LIBRAW_OPTIONS_NONE);
     // LibRaw takes a file name in the local 8-bit encoding, as the C library does.
     const int status = raw->open_file(QFile::encodeName(path).constData(), kRawMaxBuffer);
     if (status != LIBRAW_SUCCESS) {
@@ -215,8 +216,10 @@ QByteArray rawMetadata(const QString &path, QString *error)
     QJsonObject record;
     record.insert(QStringLiteral("naxis1"), int(data.sizes.width));
     record.insert(QStringLiteral("naxis2"), int(data.sizes.height));
-    // Unpacked as the record has always done, though nothing of it is used.
-    raw->unpack_thumb();
+    // Unpacked as the record has always done, though nothing of it is used;
+    // but not through the faulty decoder of Kodak's bitmaps.
+    if (!raw->thumbnailIsKodakBitmap())
+        raw->unpack_thumb();
 
     record.insert(QStringLiteral("naxis"), 2);
     record.insert(QStringLiteral("bitpix"), 16);

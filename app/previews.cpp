@@ -1,7 +1,7 @@
 #include "app/previews.h"
 
 #include "image/limits.h"
-#include "image/raw_stream.h"
+#include "image/raw_guards.h"
 #include "stretch/narrow.h"
 
 #include <QBuffer>
@@ -91,6 +91,11 @@ QImage imagePreview(const QString &path, int widthLimit, int quality, QString *e
 
 namespace {
 
+QString notEncoded(LibRaw_thumbnail_formats format)
+{
+    return QStringLiteral("the embedded picture is not an encoded picture (LibRaw thumbnail format %1)").arg(int(format));
+}
+
 // LibRaw's in-memory copy of the picture carries an Exif block in which the
 // exposure time, aperture and focal length become millionths in an int; a
 // damaged file's values overflow that conversion, which is undefined. The
@@ -106,11 +111,16 @@ void keepExifFieldsConvertible(LibRaw &raw)
 
 // The embedded picture of a RAW file that LibRaw has just opened with
 // `status`, narrowed against the sensor's visible width.
-QImage embeddedPicture(LibRaw &raw, int status, int widthLimit, int quality, QString *error)
+QImage embeddedPicture(GuardedLibRaw &raw, int status, int widthLimit, int quality, QString *error)
 {
     if (status != LIBRAW_SUCCESS) {
         raw.recycle();
         setError(error, QStringLiteral("LibRaw cannot open the file: %1").arg(QString::fromLocal8Bit(libraw_strerror(status))));
+        return QImage();
+    }
+    if (raw.thumbnailIsKodakBitmap()) {
+        raw.recycle();
+        setError(error, notEncoded(LIBRAW_THUMBNAIL_BITMAP));
         return QImage();
     }
     status = raw.unpack_thumb();
@@ -126,8 +136,7 @@ QImage embeddedPicture(LibRaw &raw, int status, int widthLimit, int quality, QSt
     const libraw_thumbnail_t &thumbnail = raw.imgdata.thumbnail;
     if (thumbnail.tformat != LIBRAW_THUMBNAIL_JPEG) {
         raw.recycle();
-        setError(error, QStringLiteral("the embedded picture is not an encoded picture (LibRaw thumbnail format %1)")
-                            .arg(int(thumbnail.tformat)));
+        setError(error, notEncoded(thumbnail.tformat));
         return QImage();
     }
     if (!sizeAllowed(QSize(thumbnail.twidth, thumbnail.theight), error)) {
@@ -167,7 +176,7 @@ QImage embeddedPicture(LibRaw &raw, int status, int widthLimit, int quality, QSt
 
 QImage rawPreview(const QString &path, int widthLimit, int quality, QString *error)
 {
-    auto raw = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
+    auto raw = std::make_unique<GuardedLibRaw>(LIBRAW_OPTIONS_NONE);
     // LibRaw takes a file name in the local 8-bit encoding, as the C library does.
     const int status = raw->open_file(QFile::encodeName(path).constData(), kRawMaxBuffer);
     return embeddedPicture(*raw, status, widthLimit, quality, error);
@@ -176,7 +185,7 @@ QImage rawPreview(const QString &path, int widthLimit, int quality, QString *err
 QImage rawPreviewOfBytes(const QByteArray &bytes, int widthLimit, int quality, QString *error)
 {
     std::unique_ptr<RawByteStream> stream;
-    auto raw = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
+    auto raw = std::make_unique<GuardedLibRaw>(LIBRAW_OPTIONS_NONE);
     const int status = openRawBytes(*raw, bytes, stream);
     return embeddedPicture(*raw, status, widthLimit, quality, error);
 }

@@ -1,6 +1,6 @@
 #include "image/fits_data.h"
 #include "image/limits.h"
-#include "image/raw_stream.h"
+#include "image/raw_guards.h"
 
 #include <QFile>
 #include <QFileInfo>

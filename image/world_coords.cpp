@@ -103,9 +103,20 @@ bool stringClosed(const QByteArray &value)
 //   next card and copies the lot into a fixed-size buffer (CTYPEia,
 //   WCSNAME, RADESYS, ... overflow it);
 // - a SIP coefficient card with anything but a number (nothing, a logical,
-//   a string, "1E"): WCSLIB dereferences a null pointer.
+//   a string, "1E"): WCSLIB dereferences a null pointer;
+// - any SIP coefficient card when CTYPE1 or CTYPE2 is missing: WCSLIB then
+//   may give the primary system one axis and writes the SIP description of
+//   two past the end of its arrays. SIP describes two celestial axes, so
+//   such a header has no use for the coefficients.
 void blankCardsWcslibMisreads(QByteArray &header)
 {
+    bool axisTypes[2] = {false, false};
+    for (int at = 0; at + kCardLength <= header.size(); at += kCardLength) {
+        const QByteArray key = header.mid(at, 8);
+        if (header[at + 8] == '=' && (key == "CTYPE1  " || key == "CTYPE2  "))
+            axisTypes[key[5] - '1'] = true;
+    }
+    const bool sipAxes = axisTypes[0] && axisTypes[1];
     for (int at = 0; at + kCardLength <= header.size(); at += kCardLength) {
         if (header[at + 8] != '=')
             continue;
@@ -113,7 +124,7 @@ void blankCardsWcslibMisreads(QByteArray &header)
         bool broken = value.startsWith('\'') && !stringClosed(value);
         if (!broken && isSipCoefficient(header.mid(at, 8).trimmed())) {
             const int slash = value.indexOf('/');
-            broken = !isFitsNumber((slash < 0 ? value : value.left(slash)).trimmed());
+            broken = !sipAxes || !isFitsNumber((slash < 0 ? value : value.left(slash)).trimmed());
         }
         if (broken)
             header.replace(at, kCardLength, QByteArray(kCardLength, ' '));

@@ -7,6 +7,19 @@
 #include <cstdio>
 #include <memory>
 
+// Ways around faults of LibRaw 0.20 that damaged files reach.
+
+// LibRaw that can say, before its embedded picture is unpacked, that the
+// picture is one of Kodak's bitmaps: their decoder writes past its buffer
+// on a damaged file, and a bitmap is no encoded picture, which is all this
+// tool reads.
+class GuardedLibRaw : public LibRaw
+{
+public:
+    using LibRaw::LibRaw;
+    bool thumbnailIsKodakBitmap() const { return thumb_load_raw != nullptr; }
+};
+
 // LibRaw 0.20's stream over a memory buffer, with its two text readers made
 // safe. Its own gets() copies a full `size` bytes and then writes the end
 // mark one byte further, or none at all, and its scanf_one() runs sscanf
@@ -16,11 +29,13 @@
 class RawByteStream : public LibRaw_buffer_datastream
 {
 public:
+    // The stream reads `bytes` in place: they must outlive it.
     explicit RawByteStream(const QByteArray &bytes)
         // LibRaw only reads the buffer; its interface is not const-correct.
         : LibRaw_buffer_datastream(const_cast<char *>(bytes.constData()), size_t(bytes.size()))
     {
     }
+    explicit RawByteStream(QByteArray &&) = delete;
 
     // As fgets: at most size - 1 bytes, up to and including a line break.
     char *gets(char *s, int size) override
