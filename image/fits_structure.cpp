@@ -216,6 +216,7 @@ QString compressionViolation(const Header &header)
     std::map<QByteArray, QByteArray> parameterNames;  // index -> ZNAMEn
     std::map<QByteArray, const QByteArray *> parameterValues;  // index -> ZVALn card
     std::map<QByteArray, double> axes, tiles;  // index -> ZNAXISn, ZTILEn
+    double axisCount = 0;
     for (const QByteArray &card : header.compressionCards) {
         const QByteArray key = card.left(8).trimmed();
         const double count = plainCount(card.constData());
@@ -226,6 +227,7 @@ QString compressionViolation(const Header &header)
         } else if (key == "ZNAXIS") {
             if (count < 1 || count > kMaxFitsAxes)
                 return QStringLiteral("ZNAXIS is not a count of 1 to %1").arg(kMaxFitsAxes);
+            axisCount = count;
         } else if (key.startsWith("ZTILE")) {
             if (count < 1)
                 return QStringLiteral("%1 is not a count of 1 or more").arg(QString::fromLatin1(key));
@@ -235,6 +237,12 @@ QString compressionViolation(const Header &header)
         } else {
             axes[key.mid(6)] = count;
         }
+    }
+    // Without one of its axes CFITSIO fails part of the way through copying
+    // the header, then sizes a loop by a count it never read.
+    for (int n = 1; n <= int(axisCount); ++n) {
+        if (axes.find(QByteArray::number(n)) == axes.end())
+            return QStringLiteral("ZNAXIS%1 is missing").arg(n);
     }
     // CFITSIO sizes its tile buffers by ZTILEn: a tile larger than the image
     // would ask for memory that no pixel of the file justifies.

@@ -120,6 +120,7 @@ TEST_F(Malformed, EachInputFailsOrLoadsAsExpected)
         {"fz_truncated_tile.fits", 255, "compressed tile 1 is missing or cut short: the file ends before it"},
         {"fz_huge_declared_image.fits", 255, "the uncompressed data would take 4294841985 bytes, too much for a file of 8640 bytes"},
         {"fz_tile_size_zero.fits", 255, "HDU 2: ZTILE1 is not a count of 1 or more"},
+        {"fz_axis_length_missing.fits", 255, "HDU 2: ZNAXIS1 is missing"},
         {"fz_no_axes.fits", 255, "HDU 2: ZNAXIS is not a count of 1 to 999"},
         {"fz_tile_larger_than_image.fits", 255, "HDU 2: ZTILE1 2147483647 exceeds ZNAXIS1 20"},
         {"fz_hcompress_tile_mismatch.fits", 255, "HCOMPRESS tiles are not read"},

@@ -189,6 +189,19 @@ QByteArray withCard(QByteArray file, const char *key, const QByteArray &value)
     return QByteArray();
 }
 
+// Blanks the first `key` card of `file`.
+QByteArray withoutCard(QByteArray file, const char *key)
+{
+    const QByteArray field = QByteArray(key).leftJustified(8, ' ') + "=";
+    for (int at = 0; at + 80 <= file.size(); at += 80) {
+        if (file.mid(at, 9) == field) {
+            file.replace(at, 80, QByteArray(80, ' '));
+            return file;
+        }
+    }
+    return QByteArray();
+}
+
 void writeFitsCases(const QString &tmp)
 {
     const auto u16 = ramp16(16 * 12);
@@ -239,6 +252,7 @@ void writeFitsCases(const QString &tmp)
     // Cut 100 bytes into the data: the tile descriptors stay, the tiles go.
     save("fz_truncated_tile.fits", packed.left(packed.size() - kBlock + 100));
     save("fz_tile_size_zero.fits", withCard(packed, "ZTILE1", "0"));
+    save("fz_axis_length_missing.fits", withoutCard(packed, "ZNAXIS1"));
     save("fz_no_axes.fits", withCard(packed, "ZNAXIS", "0"));
     save("fz_tile_larger_than_image.fits", withCard(packed, "ZTILE1", "2147483647"));
     // The tile's own header says 16 x 16 pixels where the image has 8 x 16.
