@@ -185,6 +185,10 @@ void readCard(const char *card, Header &header)
         header.extension = true;
     } else if (keywordIs(card, "GROUPS")) {
         header.groups = card[8] == '=' && std::memchr(card + 10, 'T', kCard - 10) != nullptr;
+    } else if ((keywordIs(card, "BITPIX") || keywordIs(card, "NAXIS")) && !cardNumber(card, value)) {
+        // CFITSIO reads some such headers as if the value were there, and
+        // then finds the next unit where this walk cannot follow it.
+        header.violation = QStringLiteral("%1 has no number for its value").arg(QString::fromLatin1(card, 8).trimmed());
     } else if (!cardNumber(card, value)) {
         return;
     } else if (keywordIs(card, "BITPIX")) {

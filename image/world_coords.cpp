@@ -63,12 +63,19 @@ double declaredAxisCount(const QByteArray &text)
     return largest;
 }
 
-// True for the keyword of a SIP polynomial coefficient: A_p_q, B_p_q,
-// AP_p_q or BP_p_q.
-bool isSipCoefficient(const QByteArray &keyword)
+// The distortion keywords that WCSLIB translates into a distortion of the
+// primary system: SIP polynomial coefficients (A_p_q, B_p_q, AP_p_q,
+// BP_p_q), and the DSS plate solution, all numbers but for the sign of the
+// plate centre's declination.
+enum class Distortion { None, Number, Sign };
+
+Distortion distortionKeyword(const QByteArray &keyword)
 {
-    static const QRegularExpression pattern(QStringLiteral("^(A|B|AP|BP)_[0-9]+_[0-9]+$"));
-    return pattern.match(QString::fromLatin1(keyword)).hasMatch();
+    static const QRegularExpression numbers(QStringLiteral(
+        "^((A|B|AP|BP)_[0-9]+_[0-9]+|CNPIX[12]|PPO[36]|[XY]PIXELSZ|PLTRA[HMS]|PLTDEC[DMS]|AMD[XY][0-9]+)$"));
+    if (keyword == "PLTDECSN")
+        return Distortion::Sign;
+    return numbers.match(QString::fromLatin1(keyword)).hasMatch() ? Distortion::Number : Distortion::None;
 }
 
 // A FITS real or integer as WCSLIB reads it, with an E or D exponent.
@@ -97,34 +104,63 @@ bool stringClosed(const QByteArray &value)
     return false;
 }
 
+// The value field of a card without its comment.
+QByteArray valueOf(const QByteArray &header, int at)
+{
+    const QByteArray value = header.mid(at + 10, kCardLength - 10).trimmed();
+    if (value.startsWith('\''))
+        return value;
+    const int slash = value.indexOf('/');
+    return (slash < 0 ? value : value.left(slash)).trimmed();
+}
+
+// True when the primary system surely has two axes or more: WCSLIB writes
+// the two-axis description of a distortion into it whatever its size.
+bool primaryHasTwoAxes(const QByteArray &header)
+{
+    static const QRegularExpression count(QStringLiteral("^\\+?0*([2-9]|[1-9][0-9]+)$"));
+    bool axisTypes[2] = {false, false};
+    for (int at = 0; at + kCardLength <= header.size(); at += kCardLength) {
+        if (header[at + 8] != '=')
+            continue;
+        const QByteArray key = header.mid(at, 8);
+        if (key == "CTYPE1  " || key == "CTYPE2  ")
+            axisTypes[key[5] - '1'] = true;
+        if ((key == "NAXIS   " || key == "WCSAXES ") && count.match(QString::fromLatin1(valueOf(header, at))).hasMatch())
+            return true;
+    }
+    return axisTypes[0] && axisTypes[1];
+}
+
 // Cards that WCSLIB 7.12 cannot take and that only a damaged header holds
 // are blanked before it reads them:
 // - a string value without its closing quote: the scanner runs on into the
 //   next card and copies the lot into a fixed-size buffer (CTYPEia,
 //   WCSNAME, RADESYS, ... overflow it);
-// - a SIP coefficient card with anything but a number (nothing, a logical,
-//   a string, "1E"): WCSLIB dereferences a null pointer;
-// - any SIP coefficient card when CTYPE1 or CTYPE2 is missing: WCSLIB then
-//   may give the primary system one axis and writes the SIP description of
-//   two past the end of its arrays. SIP describes two celestial axes, so
-//   such a header has no use for the coefficients.
+// - a distortion card whose value is not what it must be (nothing, a
+//   logical, a string, "1E" for a number): WCSLIB marks the distortion as
+//   present, never sets it up, and dereferences a null pointer;
+// - any distortion card when the primary system may have one axis: WCSLIB
+//   writes the two-axis description past the end of its arrays. Both
+//   distortions describe two celestial axes, so such a header has no use
+//   for them.
 void blankCardsWcslibMisreads(QByteArray &header)
 {
-    bool axisTypes[2] = {false, false};
-    for (int at = 0; at + kCardLength <= header.size(); at += kCardLength) {
-        const QByteArray key = header.mid(at, 8);
-        if (header[at + 8] == '=' && (key == "CTYPE1  " || key == "CTYPE2  "))
-            axisTypes[key[5] - '1'] = true;
-    }
-    const bool sipAxes = axisTypes[0] && axisTypes[1];
+    const bool twoAxes = primaryHasTwoAxes(header);
     for (int at = 0; at + kCardLength <= header.size(); at += kCardLength) {
         if (header[at + 8] != '=')
             continue;
-        const QByteArray value = header.mid(at + 10, kCardLength - 10).trimmed();
+        const QByteArray value = valueOf(header, at);
         bool broken = value.startsWith('\'') && !stringClosed(value);
-        if (!broken && isSipCoefficient(header.mid(at, 8).trimmed())) {
-            const int slash = value.indexOf('/');
-            broken = !sipAxes || !isFitsNumber((slash < 0 ? value : value.left(slash)).trimmed());
+        switch (distortionKeyword(header.mid(at, 8).trimmed())) {
+        case Distortion::Number:
+            broken = broken || !twoAxes || !isFitsNumber(value);
+            break;
+        case Distortion::Sign:
+            broken = broken || !twoAxes || !value.startsWith('\'');
+            break;
+        case Distortion::None:
+            break;
         }
         if (broken)
             header.replace(at, kCardLength, QByteArray(kCardLength, ' '));
