@@ -37,6 +37,31 @@ public:
     }
     explicit RawByteStream(QByteArray &&) = delete;
 
+    // Past its end a file keeps the position it is sent to, and LibRaw's
+    // parsers count on that to leave their loops; the buffer stream stops
+    // at the end instead, and a chunk that skips beyond it loops for ever.
+    int seek(INT64 offset, int whence) override
+    {
+        INT64 target = offset;
+        if (whence == SEEK_CUR)
+            target += tell();
+        else if (whence == SEEK_END)
+            target += size();
+        else if (whence != SEEK_SET)
+            return -1;
+        if (target < 0)
+            return -1;
+        beyond = target > size() ? target - size() : 0;
+        return LibRaw_buffer_datastream::seek(target - beyond, SEEK_SET);
+    }
+    INT64 tell() override { return LibRaw_buffer_datastream::tell() + beyond; }
+    int eof() override { return beyond > 0 || LibRaw_buffer_datastream::eof(); }
+    int read(void *ptr, size_t itemSize, size_t count) override
+    {
+        return beyond > 0 ? 0 : LibRaw_buffer_datastream::read(ptr, itemSize, count);
+    }
+    int get_char() override { return beyond > 0 ? -1 : LibRaw_buffer_datastream::get_char(); }
+
     // As fgets: at most size - 1 bytes, up to and including a line break.
     char *gets(char *s, int size) override
     {
@@ -77,6 +102,9 @@ public:
         seek(at + step, SEEK_SET);
         return result;
     }
+
+private:
+    INT64 beyond = 0;  // how far past the end the position is
 };
 
 // Opens `bytes` in `raw` through a RawByteStream, which must outlive every

@@ -439,6 +439,19 @@ TEST(RawByteStream, TextReadersStayInBounds)
         EXPECT_STREQ(field, c.line);
         EXPECT_EQ(field[c.size], '#');
     }
+    // Past the end the position holds, as in a file, and nothing is read.
+    const QByteArray four("abcd");
+    RawByteStream past(four);
+    EXPECT_EQ(past.seek(10, SEEK_SET), 0);
+    EXPECT_EQ(past.tell(), 10);
+    EXPECT_EQ(past.seek(5, SEEK_CUR), 0);
+    EXPECT_EQ(past.tell(), 15);
+    char byte = 0;
+    EXPECT_EQ(past.read(&byte, 1, 1), 0);
+    EXPECT_TRUE(past.eof());
+    EXPECT_EQ(past.seek(-14, SEEK_CUR), 0);
+    EXPECT_EQ(past.get_char(), 'b');
+
     const QByteArray empty("x");
     RawByteStream exhausted(empty);
     char field[4];
