@@ -133,36 +133,39 @@ void admitHdu(fitsfile *input, HduAction &action, UnpackBudget &budget, int &sta
     if (status)
         return;
 
-    if (action != HduAction::Copy) {
+    // A table that cannot be expanded safely is copied, and claims only
+    // its own size.
+    QString violation;
+    if (action == HduAction::DecompressTable) {
         bool keepPacked = false;
-        const QString violation = action == HduAction::DecompressImage
-                                      ? compressedImageViolation(input, status)
-                                      : compressedTableViolation(input, keepPacked, status);
-        if (status)
-            return;
-        if (!violation.isEmpty()) {
-            budget.refusal = violation;
-            fits_write_errmsg("a compressed tile disagrees with its HDU");
-            status = DATA_DECOMPRESSION_ERR;
-            return;
-        }
+        violation = compressedTableViolation(input, keepPacked, status);
         if (keepPacked) {
             action = HduAction::Copy;
             claim = uint64_t(dataEnd - headStart);
         }
     }
-
-    const uint64_t total = saturatingAdd(budget.claimed, claim);
-    const bool overRatio = total > kUnpackFreeBytes && total / kMaxUnpackRatio > budget.inputSize;
-    if (total > kMaxUnpackedBytes || overRatio) {
-        budget.refusal = QStringLiteral("the uncompressed data would take %1 bytes, too much for a file of %2 bytes")
-                             .arg(total)
-                             .arg(budget.inputSize);
-        fits_write_errmsg("declared uncompressed size is too large for the file");
-        status = MEMORY_ALLOCATION;
-        return;
+    if (status == 0 && violation.isEmpty()) {
+        const uint64_t total = saturatingAdd(budget.claimed, claim);
+        const bool overRatio = total > kUnpackFreeBytes && total / kMaxUnpackRatio > budget.inputSize;
+        if (total > kMaxUnpackedBytes || overRatio) {
+            budget.refusal = QStringLiteral("the uncompressed data would take %1 bytes, too much for a file of %2 bytes")
+                                 .arg(total)
+                                 .arg(budget.inputSize);
+            fits_write_errmsg("declared uncompressed size is too large for the file");
+            status = MEMORY_ALLOCATION;
+            return;
+        }
+        budget.claimed = total;
+        // Decoding the tiles to check them takes memory by the claim,
+        // which is therefore checked first.
+        if (action == HduAction::DecompressImage)
+            violation = compressedImageViolation(input, status);
     }
-    budget.claimed = total;
+    if (status == 0 && !violation.isEmpty()) {
+        budget.refusal = violation;
+        fits_write_errmsg("a compressed tile disagrees with its HDU");
+        status = DATA_DECOMPRESSION_ERR;
+    }
 }
 
 // Appends the current HDU of `input` to `output`: compressed images and

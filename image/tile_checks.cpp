@@ -11,12 +11,21 @@
 
 #include <zlib.h>
 
+// CFITSIO's Rice decoders: exported, but declared only in its internal
+// header, and without C linkage for C++ there.
+extern "C" {
+int fits_rdecomp(unsigned char *c, int clen, unsigned int array[], int nx, int nblock);
+int fits_rdecomp_short(unsigned char *c, int clen, unsigned short array[], int nx, int nblock);
+int fits_rdecomp_byte(unsigned char *c, int clen, unsigned char array[], int nx, int nblock);
+}
+
 namespace {
 
 enum class Inflation { Within, Beyond, Unsound };
 
-// One gzip stream of a tile, the most it may inflate to, and where it sits.
-struct GzipStream {
+// The stream of one tile, its limit (the bytes a GZIP stream may inflate
+// to, the pixels of a Rice tile), and where it sits.
+struct TileStream {
     std::vector<unsigned char> bytes;
     uint64_t limit = 0;
     LONGLONG row = 0;
@@ -52,7 +61,7 @@ Inflation inflation(const std::vector<unsigned char> &stream, uint64_t limit)
     return result == Z_STREAM_END ? Inflation::Within : Inflation::Unsound;
 }
 
-QString inflationFault(const GzipStream &stream)
+QString inflationFault(const TileStream &stream)
 {
     if (stream.verdict == Inflation::Beyond)
         return QStringLiteral("inflates beyond the %1 bytes it can take").arg(stream.limit);
@@ -62,12 +71,59 @@ QString inflationFault(const GzipStream &stream)
 // Index of the first stream that does not end within its limit, or the
 // count when all do. The streams are independent, so they are inflated on
 // the pool; the first in file order is reported whatever finishes first.
-size_t firstUnsound(std::vector<GzipStream> &streams)
+size_t firstUnsound(std::vector<TileStream> &streams)
 {
-    QtConcurrent::blockingMap(streams, [](GzipStream &stream) { stream.verdict = inflation(stream.bytes, stream.limit); });
+    QtConcurrent::blockingMap(streams, [](TileStream &stream) { stream.verdict = inflation(stream.bytes, stream.limit); });
     const auto bad = std::find_if(streams.begin(), streams.end(),
-                                  [](const GzipStream &stream) { return stream.verdict != Inflation::Within; });
+                                  [](const TileStream &stream) { return stream.verdict != Inflation::Within; });
     return size_t(bad - streams.begin());
+}
+
+// CFITSIO's Rice decoder looks for the end of a tile's stream only after
+// each block of pixels, and reads on past it until then: up to a block's
+// worth of bytes, and without bound through a run of zero bytes. So a
+// tile is decoded here first, from a copy followed by enough 0xFF bytes to
+// end any such run and to hold a whole block's reads (no pixel takes more
+// than 8 bytes); a stream that reaches into them is refused. One that does
+// not is read by CFITSIO the same way, within its own bytes.
+bool riceDecodesWithin(const std::vector<unsigned char> &stream, uint64_t pixels, int blockSize, int bytesPerPixel)
+{
+    if (stream.size() > size_t(INT_MAX) || pixels > uint64_t(INT_MAX) || blockSize < 1)
+        return false;
+    const uint64_t block = std::min<uint64_t>(uint64_t(blockSize), pixels);
+    std::vector<unsigned char> padded(stream);
+    padded.resize(stream.size() + size_t(block) * 8 + 16, 0xff);
+    const int length = int(stream.size());
+    const int count = int(pixels);
+    switch (bytesPerPixel) {
+    case 1: {
+        std::vector<unsigned char> out(pixels);
+        return fits_rdecomp_byte(padded.data(), length, out.data(), count, blockSize) == 0;
+    }
+    case 2: {
+        std::vector<unsigned short> out(pixels);
+        return fits_rdecomp_short(padded.data(), length, out.data(), count, blockSize) == 0;
+    }
+    default: {
+        std::vector<unsigned int> out(pixels);
+        return fits_rdecomp(padded.data(), length, out.data(), count, blockSize) == 0;
+    }
+    }
+}
+
+// Row of the first Rice tile that does not decode within its bytes, or 0.
+// The tiles are independent, so they are decoded on the pool.
+LONGLONG firstUndecodable(std::vector<TileStream> &tiles, int blockSize, int bytesPerPixel)
+{
+    QtConcurrent::blockingMap(tiles, [blockSize, bytesPerPixel](TileStream &tile) {
+        tile.verdict = riceDecodesWithin(tile.bytes, tile.limit, blockSize, bytesPerPixel) ? Inflation::Within
+                                                                                          : Inflation::Unsound;
+    });
+    for (const TileStream &tile : tiles) {
+        if (tile.verdict != Inflation::Within)
+            return tile.row;
+    }
+    return 0;
 }
 
 // A variable-length column of a compressed HDU's table; `column` is 0 when
@@ -253,7 +309,7 @@ QString compressedImageViolation(fitsfile *input, int &status)
         return QString();
 
     // Rows hold tiles in order. CFITSIO allocates what each descriptor says.
-    std::vector<GzipStream> streams;
+    std::vector<TileStream> streams;
     for (LONGLONG row = 1; row <= rows; ++row) {
         const int column = compressed.column;
         LONGLONG length = 0, offset = 0;
@@ -280,10 +336,10 @@ QString compressedImageViolation(fitsfile *input, int &status)
             }
             continue;
         }
-        if (gzip) {
+        if (gzip || compression == RICE_1) {
             // No tile holds more than 8 bytes a pixel.
-            const uint64_t limit = tilePixels(axes, tile, uint64_t(row - 1)) * 8;
-            streams.push_back({readCell(input, column, row, length, status), limit, row});
+            const uint64_t pixels = tilePixels(axes, tile, uint64_t(row - 1));
+            streams.push_back({readCell(input, column, row, length, status), gzip ? pixels * 8 : pixels, row});
             if (status)
                 return QString();
             continue;
@@ -314,6 +370,12 @@ QString compressedImageViolation(fitsfile *input, int &status)
                 .arg(row)
                 .arg(listLength)
                 .arg(length);
+    }
+    if (compression == RICE_1) {
+        const LONGLONG bad = firstUndecodable(streams, hdu.rice_blocksize, hdu.rice_bytepix);
+        if (bad > 0)
+            return QStringLiteral("Rice tile %1 is damaged or cut short").arg(bad);
+        return QString();
     }
     const size_t bad = firstUnsound(streams);
     if (bad < streams.size())
@@ -363,7 +425,7 @@ QString compressedTableViolation(fitsfile *input, bool &keepPacked, int &status)
             .arg(columnsWidth)
             .arg(width);
 
-    std::vector<GzipStream> streams;
+    std::vector<TileStream> streams;
     std::vector<int> streamColumns;
     const FITSfile &hdu = *input->Fptr;
     for (int column = 1; column <= columns; ++column) {
