@@ -8,6 +8,7 @@
 #include <wcslib/wcsfix.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -37,9 +38,9 @@ const char *wcssetMessage(int status)
     return wcs_errmsg[status];
 }
 
-// The largest axis count that a NAXIS or WCSAXESa card of the text declares
-// (0 when none does); values that start with no number are passed over,
-// since WCSLIB rejects them too.
+// The largest axis count that a NAXIS or WCSAXESa card of the text declares,
+// by magnitude (0 when none does); values that start with no number are
+// passed over, since WCSLIB rejects them too.
 double declaredAxisCount(const QByteArray &text)
 {
     double largest = 0;
@@ -56,7 +57,9 @@ double declaredAxisCount(const QByteArray &text)
         // The leading number counts, whatever follows it.
         const QByteArray number = value.trimmed();
         char *end = nullptr;
-        const double count = std::strtod(number.constData(), &end);
+        // WCSLIB reads it into an int: a negative count beyond the int's
+        // range wraps into a huge one.
+        const double count = std::fabs(std::strtod(number.constData(), &end));
         if (end != number.constData() && count > largest)
             largest = count;
     }
