@@ -117,23 +117,28 @@ QByteArray valueOf(const QByteArray &header, int at)
     return (slash < 0 ? value : value.left(slash)).trimmed();
 }
 
-// True when the primary system surely has two axes or more: WCSLIB writes
-// the two-axis description of a distortion into it whatever its size.
-bool primaryHasTwoAxes(const QByteArray &header)
-{
-    static const QRegularExpression count(QStringLiteral("^\\+?0*([2-9]|[1-9][0-9]+)$"));
+// Whether the cards so far show that the primary system has two axes or
+// more: WCSLIB writes the two-axis description of a distortion into it
+// whatever its size, and sizes it by the cards it has read when the
+// distortion's first card comes.
+struct TwoAxesEvidence {
     bool axisTypes[2] = {false, false};
-    for (int at = 0; at + kCardLength <= header.size(); at += kCardLength) {
+    bool count = false;
+
+    void read(const QByteArray &header, int at)
+    {
+        static const QRegularExpression atLeastTwo(QStringLiteral("^\\+?0*([2-9]|[1-9][0-9]+)$"));
         if (header[at + 8] != '=')
-            continue;
+            return;
         const QByteArray key = header.mid(at, 8);
         if (key == "CTYPE1  " || key == "CTYPE2  ")
             axisTypes[key[5] - '1'] = true;
-        if ((key == "NAXIS   " || key == "WCSAXES ") && count.match(QString::fromLatin1(valueOf(header, at))).hasMatch())
-            return true;
+        if ((key == "NAXIS   " || key == "WCSAXES ") &&
+            atLeastTwo.match(QString::fromLatin1(valueOf(header, at))).hasMatch())
+            count = true;
     }
-    return axisTypes[0] && axisTypes[1];
-}
+    bool shown() const { return count || (axisTypes[0] && axisTypes[1]); }
+};
 
 // Cards that WCSLIB 7.12 cannot take and that only a damaged header holds
 // are blanked before it reads them:
@@ -143,14 +148,18 @@ bool primaryHasTwoAxes(const QByteArray &header)
 // - a distortion card whose value is not what it must be (nothing, a
 //   logical, a string, "1E" for a number): WCSLIB marks the distortion as
 //   present, never sets it up, and dereferences a null pointer;
-// - any distortion card when the primary system may have one axis: WCSLIB
-//   writes the two-axis description past the end of its arrays. Both
-//   distortions describe two celestial axes, so such a header has no use
-//   for them.
+// - any distortion card before the header has shown two axes (NAXIS or
+//   WCSAXES of 2 or more, or CTYPE1 and CTYPE2): WCSLIB may have sized the
+//   primary system with one, and writes the two-axis description past the
+//   end of its arrays. Both distortions describe two celestial axes, and a
+//   FITS image always declares its NAXIS first; only a keyword set in
+//   another order loses them.
 void blankCardsWcslibMisreads(QByteArray &header)
 {
-    const bool twoAxes = primaryHasTwoAxes(header);
+    TwoAxesEvidence evidence;
     for (int at = 0; at + kCardLength <= header.size(); at += kCardLength) {
+        evidence.read(header, at);
+        const bool twoAxes = evidence.shown();
         if (header[at + 8] != '=')
             continue;
         const QByteArray value = valueOf(header, at);
