@@ -242,8 +242,11 @@ QString compressionViolation(const Header &header)
             axes[key.mid(6)] = count;
         }
     }
-    // Without one of its axes CFITSIO fails part of the way through copying
-    // the header, then sizes a loop by a count it never read.
+    // Without ZNAXIS, or one of its axes, CFITSIO fails part of the way
+    // through copying the header, then works on with what it never read:
+    // a loop count, the output's column table.
+    if (axisCount == 0)
+        return QStringLiteral("ZNAXIS is missing");
     for (int n = 1; n <= int(axisCount); ++n) {
         if (axes.find(QByteArray::number(n)) == axes.end())
             return QStringLiteral("ZNAXIS%1 is missing").arg(n);
