@@ -180,7 +180,8 @@ void readCard(const char *card, Header &header)
     }
     double value = 0;
     if (keywordIs(card, "ZIMAGE")) {
-        header.compressedImage = card[8] == '=' && stringOrLogical(card) == "T";
+        // CFITSIO takes the logical from its first character, whatever follows.
+        header.compressedImage = card[8] == '=' && QByteArray(card + 10, kCard - 10).trimmed().startsWith('T');
     } else if (keywordIs(card, "XTENSION")) {
         header.extension = true;
     } else if (keywordIs(card, "GROUPS")) {
