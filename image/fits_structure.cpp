@@ -93,6 +93,8 @@ struct Header {
     // ZNAXIS, ZNAXISn, ZTILEn, ZNAMEn and ZVALn cards, checked once the
     // header is complete, since ZIMAGE may come after them.
     std::vector<QByteArray> compressionCards;
+    // The first card whose keyword has a character FITS does not allow, or 0.
+    int badKeywordCard = 0;
 };
 
 // The text of a string value without its quotes and outer blanks, or a
@@ -168,6 +170,11 @@ void checkTableStart(const char *card, Header &header)
 void readCard(const char *card, Header &header)
 {
     ++header.cards;
+    for (int i = 0; i < 8 && header.badKeywordCard == 0; ++i) {
+        const char c = card[i];
+        if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == ' '))
+            header.badKeywordCard = header.cards;
+    }
     if (header.cards == 1 && keywordIs(card, "XTENSION")) {
         const QByteArray type = stringOrLogical(card);
         header.table = type == "TABLE" || type == "BINTABLE" || type == "A3DTABLE" || type == "3DTABLE";
@@ -243,9 +250,12 @@ QString compressionViolation(const Header &header)
             axes[key.mid(6)] = count;
         }
     }
-    // Without ZNAXIS, or one of its axes, CFITSIO fails part of the way
-    // through copying the header, then works on with what it never read:
-    // a loop count, the output's column table.
+    // CFITSIO copies the header of a compressed image card by card and
+    // fails on a keyword it may not write, part of the way through; and so
+    // without ZNAXIS, or one of its axes. It then works on with what it
+    // never read: a loop count, the output's column table.
+    if (header.badKeywordCard > 0)
+        return QStringLiteral("card %1 has a keyword with a character FITS does not allow").arg(header.badKeywordCard);
     if (axisCount == 0)
         return QStringLiteral("ZNAXIS is missing");
     for (int n = 1; n <= int(axisCount); ++n) {
