@@ -133,9 +133,11 @@ struct TwoAxesEvidence {
         const QByteArray key = header.mid(at, 8);
         if (key == "CTYPE1  " || key == "CTYPE2  ")
             axisTypes[key[5] - '1'] = true;
-        if ((key == "NAXIS   " || key == "WCSAXES ") &&
-            atLeastTwo.match(QString::fromLatin1(valueOf(header, at))).hasMatch())
-            count = true;
+        // The last count read is the one that holds.
+        static const QRegularExpression integer(QStringLiteral("^[+-]?[0-9]+$"));
+        const QString value = QString::fromLatin1(valueOf(header, at));
+        if ((key == "NAXIS   " || key == "WCSAXES ") && integer.match(value).hasMatch())
+            count = atLeastTwo.match(value).hasMatch();
     }
     bool shown() const { return count || (axisTypes[0] && axisTypes[1]); }
 };
@@ -148,18 +150,21 @@ struct TwoAxesEvidence {
 // - a distortion card whose value is not what it must be (nothing, a
 //   logical, a string, "1E" for a number): WCSLIB marks the distortion as
 //   present, never sets it up, and dereferences a null pointer;
-// - any distortion card before the header has shown two axes (NAXIS or
-//   WCSAXES of 2 or more, or CTYPE1 and CTYPE2): WCSLIB may have sized the
-//   primary system with one, and writes the two-axis description past the
-//   end of its arrays. Both distortions describe two celestial axes, and a
-//   FITS image always declares its NAXIS first; only a keyword set in
-//   another order loses them.
+// - any distortion card unless the header shows two axes both before it
+//   and at its end (the last NAXIS or WCSAXES 2 or more, or CTYPE1 and
+//   CTYPE2): WCSLIB may have sized the primary system with one, and writes
+//   the two-axis description past the end of its arrays. Both distortions
+//   describe two celestial axes, and a FITS image declares its NAXIS first;
+//   only a keyword set in another order loses them.
 void blankCardsWcslibMisreads(QByteArray &header)
 {
+    TwoAxesEvidence whole;
+    for (int at = 0; at + kCardLength <= header.size(); at += kCardLength)
+        whole.read(header, at);
     TwoAxesEvidence evidence;
     for (int at = 0; at + kCardLength <= header.size(); at += kCardLength) {
         evidence.read(header, at);
-        const bool twoAxes = evidence.shown();
+        const bool twoAxes = evidence.shown() && whole.shown();
         if (header[at + 8] != '=')
             continue;
         const QByteArray value = valueOf(header, at);
