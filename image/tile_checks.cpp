@@ -61,6 +61,11 @@ Inflation inflation(const std::vector<unsigned char> &stream, uint64_t limit)
     return result == Z_STREAM_END ? Inflation::Within : Inflation::Unsound;
 }
 
+Inflation inflationOf(const TileStream &stream)
+{
+    return inflation(stream.bytes, stream.limit);
+}
+
 QString inflationFault(const TileStream &stream)
 {
     if (stream.verdict == Inflation::Beyond)
@@ -68,12 +73,13 @@ QString inflationFault(const TileStream &stream)
     return QStringLiteral("is damaged or cut short");
 }
 
-// Index of the first stream that does not end within its limit, or the
-// count when all do. The streams are independent, so they are inflated on
-// the pool; the first in file order is reported whatever finishes first.
-size_t firstUnsound(std::vector<TileStream> &streams)
+// Index of the first stream that `check` finds unsound, or the count when
+// none is. Tiles are independent, so they are checked on the pool; the
+// first in file order is reported whatever finishes first.
+template <typename Check>
+size_t firstUnsound(std::vector<TileStream> &streams, Check check)
 {
-    QtConcurrent::blockingMap(streams, [](TileStream &stream) { stream.verdict = inflation(stream.bytes, stream.limit); });
+    QtConcurrent::blockingMap(streams, [&check](TileStream &stream) { stream.verdict = check(stream); });
     const auto bad = std::find_if(streams.begin(), streams.end(),
                                   [](const TileStream &stream) { return stream.verdict != Inflation::Within; });
     return size_t(bad - streams.begin());
@@ -109,21 +115,6 @@ bool riceDecodesWithin(const std::vector<unsigned char> &stream, uint64_t pixels
         return fits_rdecomp(padded.data(), length, out.data(), count, blockSize) == 0;
     }
     }
-}
-
-// Row of the first Rice tile that does not decode within its bytes, or 0.
-// The tiles are independent, so they are decoded on the pool.
-LONGLONG firstUndecodable(std::vector<TileStream> &tiles, int blockSize, int bytesPerPixel)
-{
-    QtConcurrent::blockingMap(tiles, [blockSize, bytesPerPixel](TileStream &tile) {
-        tile.verdict = riceDecodesWithin(tile.bytes, tile.limit, blockSize, bytesPerPixel) ? Inflation::Within
-                                                                                          : Inflation::Unsound;
-    });
-    for (const TileStream &tile : tiles) {
-        if (tile.verdict != Inflation::Within)
-            return tile.row;
-    }
-    return 0;
 }
 
 // A variable-length column of a compressed HDU's table; `column` is 0 when
@@ -372,12 +363,16 @@ QString compressedImageViolation(fitsfile *input, int &status)
                 .arg(length);
     }
     if (compression == RICE_1) {
-        const LONGLONG bad = firstUndecodable(streams, hdu.rice_blocksize, hdu.rice_bytepix);
-        if (bad > 0)
-            return QStringLiteral("Rice tile %1 is damaged or cut short").arg(bad);
+        const int blockSize = hdu.rice_blocksize, bytesPerPixel = hdu.rice_bytepix;
+        const size_t bad = firstUnsound(streams, [blockSize, bytesPerPixel](const TileStream &tile) {
+            return riceDecodesWithin(tile.bytes, tile.limit, blockSize, bytesPerPixel) ? Inflation::Within
+                                                                                      : Inflation::Unsound;
+        });
+        if (bad < streams.size())
+            return QStringLiteral("Rice tile %1 is damaged or cut short").arg(streams[bad].row);
         return QString();
     }
-    const size_t bad = firstUnsound(streams);
+    const size_t bad = firstUnsound(streams, inflationOf);
     if (bad < streams.size())
         return QStringLiteral("GZIP tile %1 %2").arg(streams[bad].row).arg(inflationFault(streams[bad]));
     return QString();
@@ -451,7 +446,7 @@ QString compressedTableViolation(fitsfile *input, bool &keepPacked, int &status)
                 return QString();
         }
     }
-    const size_t bad = firstUnsound(streams);
+    const size_t bad = firstUnsound(streams, inflationOf);
     if (bad < streams.size())
         return QStringLiteral("compressed table column %1, tile %2, %3")
             .arg(streamColumns[bad])

@@ -176,30 +176,29 @@ QByteArray compressedTableFile(const QString &tmp, const char *form)
     return status == 0 && closeStatus == 0 ? contents(packed) : QByteArray();
 }
 
-// Replaces the value of the first `key` card of `file`, keeping the card 80 bytes.
-QByteArray withCard(QByteArray file, const char *key, const QByteArray &value)
+// Where the first `key` card of `file` starts, or -1.
+int cardAt(const QByteArray &file, const char *key)
 {
     const QByteArray field = QByteArray(key).leftJustified(8, ' ') + "=";
     for (int at = 0; at + 80 <= file.size(); at += 80) {
-        if (file.mid(at, 9) == field) {
-            file.replace(at, 80, card(key, value).leftJustified(80, ' ', true));
-            return file;
-        }
+        if (file.mid(at, 9) == field)
+            return at;
     }
-    return QByteArray();
+    return -1;
+}
+
+// Replaces the value of the first `key` card of `file`, keeping the card 80 bytes.
+QByteArray withCard(QByteArray file, const char *key, const QByteArray &value)
+{
+    const int at = cardAt(file, key);
+    return at < 0 ? QByteArray() : file.replace(at, 80, card(key, value).leftJustified(80, ' ', true));
 }
 
 // Blanks the first `key` card of `file`.
 QByteArray withoutCard(QByteArray file, const char *key)
 {
-    const QByteArray field = QByteArray(key).leftJustified(8, ' ') + "=";
-    for (int at = 0; at + 80 <= file.size(); at += 80) {
-        if (file.mid(at, 9) == field) {
-            file.replace(at, 80, QByteArray(80, ' '));
-            return file;
-        }
-    }
-    return QByteArray();
+    const int at = cardAt(file, key);
+    return at < 0 ? QByteArray() : file.replace(at, 80, QByteArray(80, ' '));
 }
 
 void writeFitsCases(const QString &tmp)
