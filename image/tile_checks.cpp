@@ -21,14 +21,16 @@ int fits_rdecomp_byte(unsigned char *c, int clen, unsigned char array[], int nx,
 
 namespace {
 
-enum class Inflation { Within, Beyond, Unsound };
+enum class Inflation { Within, Beyond, Unsound, Short };
 
 // The stream of one tile, its limit (the bytes a GZIP stream may inflate
-// to, the pixels of a Rice tile), and where it sits.
+// to, the pixels of a Rice tile), and where it sits. An `exact` stream must
+// inflate to its limit.
 struct TileStream {
     std::vector<unsigned char> bytes;
     uint64_t limit = 0;
     LONGLONG row = 0;
+    bool exact = false;
     Inflation verdict = Inflation::Within;
 };
 
@@ -40,7 +42,7 @@ struct TileStream {
 // heap corruption. So every stream must end within its limit. It is
 // inflated into a small window: a stream that claims gigabytes costs no
 // memory here.
-Inflation inflation(const std::vector<unsigned char> &stream, uint64_t limit)
+Inflation inflation(const std::vector<unsigned char> &stream, uint64_t limit, bool exact)
 {
     z_stream z = {};
     if (inflateInit2(&z, 15 + 16) != Z_OK)
@@ -58,18 +60,27 @@ Inflation inflation(const std::vector<unsigned char> &stream, uint64_t limit)
     inflateEnd(&z);
     if (total > limit)
         return Inflation::Beyond;
-    return result == Z_STREAM_END ? Inflation::Within : Inflation::Unsound;
+    if (result != Z_STREAM_END)
+        return Inflation::Unsound;
+    return exact && total != limit ? Inflation::Short : Inflation::Within;
 }
 
 Inflation inflationOf(const TileStream &stream)
 {
-    return inflation(stream.bytes, stream.limit);
+    return inflation(stream.bytes, stream.limit, stream.exact);
 }
 
 QString inflationFault(const TileStream &stream)
 {
-    if (stream.verdict == Inflation::Beyond)
+    switch (stream.verdict) {
+    case Inflation::Beyond:
         return QStringLiteral("inflates beyond the %1 bytes it can take").arg(stream.limit);
+    case Inflation::Short:
+        return QStringLiteral("inflates to fewer than the %1 bytes of its samples").arg(stream.limit);
+    case Inflation::Within:
+    case Inflation::Unsound:
+        break;
+    }
     return QStringLiteral("is damaged or cut short");
 }
 
@@ -300,7 +311,9 @@ QString compressedImageViolation(fitsfile *input, int &status)
         return QString();
 
     // Rows hold tiles in order. CFITSIO allocates what each descriptor says.
-    std::vector<TileStream> streams;
+    std::vector<TileStream> streams, lossless;
+    // Float tiles that could not be quantised are kept losslessly, gzipped.
+    const uint64_t sampleBytes = hdu.zbitpix == FLOAT_IMG ? 4 : hdu.zbitpix == DOUBLE_IMG ? 8 : 0;
     for (LONGLONG row = 1; row <= rows; ++row) {
         const int column = compressed.column;
         LONGLONG length = 0, offset = 0;
@@ -324,6 +337,16 @@ QString compressedImageViolation(fitsfile *input, int &status)
                         .arg(row)
                         .arg(otherLength)
                         .arg(pixels);
+                // CFITSIO reads this column only without the other. It
+                // converts what it inflates by the size it gets: four-byte
+                // samples in a double image go through a float buffer it
+                // never allocated.
+                if (other.column == zipped.column && other.column > 0 && raw.column == 0 && sampleBytes > 0) {
+                    lossless.push_back({readCell(input, other.column, row, otherLength, status), pixels * sampleBytes,
+                                        row, true});
+                    if (status)
+                        return QString();
+                }
             }
             continue;
         }
@@ -370,11 +393,13 @@ QString compressedImageViolation(fitsfile *input, int &status)
         });
         if (bad < streams.size())
             return QStringLiteral("Rice tile %1 is damaged or cut short").arg(streams[bad].row);
-        return QString();
+        streams.clear();
     }
-    const size_t bad = firstUnsound(streams, inflationOf);
-    if (bad < streams.size())
-        return QStringLiteral("GZIP tile %1 %2").arg(streams[bad].row).arg(inflationFault(streams[bad]));
+    for (std::vector<TileStream> *gzipped : {&streams, &lossless}) {
+        const size_t bad = firstUnsound(*gzipped, inflationOf);
+        if (bad < gzipped->size())
+            return QStringLiteral("GZIP tile %1 %2").arg((*gzipped)[bad].row).arg(inflationFault((*gzipped)[bad]));
+    }
     return QString();
 }
 

@@ -126,6 +126,7 @@ TEST_F(Malformed, EachInputFailsOrLoadsAsExpected)
         {"fz_hcompress_tile_mismatch.fits", 255, "HCOMPRESS tiles are not read"},
         {"fz_gzip_tile_inflates_beyond.fits", 255, "GZIP tile 1 inflates beyond the 800 bytes it can take"},
         {"fz_gzip_tile_cut_short.fits", 255, "GZIP tile 1 is damaged or cut short"},
+        {"fz_lossless_floats_as_doubles.fits", 255, "GZIP tile 1 inflates to fewer than the 1920 bytes of its samples"},
         {"fz_table_tiles_not_rows.fits", 255, "the compressed table has 2 tiles in 1 table rows"},
         {"fz_table_column_beyond.fits", 255, "compressed table column 1, tile 1, inflates beyond the 4000 bytes it can take"},
         {"fz_table_narrower_than_columns.fits", 255, "the columns of the compressed table take 16 bytes a row, ZNAXIS1 says 8"},

@@ -112,7 +112,7 @@ QByteArray fitsFile(const QString &tmp, const FitsImageSpec &imageSpec)
 // An empty primary array and a tile-compressed 16-bit image in tiles of
 // tileWidth x tileHeight.
 QByteArray compressedFile(const QString &tmp, long width, long height, long tileWidth, long tileHeight,
-                          int compression = RICE_1)
+                          int compression = RICE_1, int bitpix = SHORT_IMG)
 {
     const QString path = tmp + QStringLiteral("/packed.fits");
     QFile::remove(path);
@@ -125,11 +125,20 @@ QByteArray compressedFile(const QString &tmp, long width, long height, long tile
     long tile[2] = {tileWidth, tileHeight};
     fits_set_tile_dim(f, 2, tile, &status);
     long axes[2] = {width, height};
-    fits_create_img(f, SHORT_IMG, 2, axes, &status);
-    std::vector<short> samples(size_t(width * height));
-    for (size_t i = 0; i < samples.size(); ++i)
-        samples[i] = short((i * 7919) % 4000);
-    fits_write_img(f, TSHORT, 1, LONGLONG(samples.size()), samples.data(), &status);
+    fits_create_img(f, bitpix, 2, axes, &status);
+    if (bitpix == FLOAT_IMG) {
+        // A ramp has no noise to quantise by: CFITSIO gzips its tiles
+        // losslessly instead.
+        std::vector<float> samples(size_t(width * height));
+        for (size_t i = 0; i < samples.size(); ++i)
+            samples[i] = float(i) * 0.5f;
+        fits_write_img(f, TFLOAT, 1, LONGLONG(samples.size()), samples.data(), &status);
+    } else {
+        std::vector<short> samples(size_t(width * height));
+        for (size_t i = 0; i < samples.size(); ++i)
+            samples[i] = short((i * 7919) % 4000);
+        fits_write_img(f, TSHORT, 1, LONGLONG(samples.size()), samples.data(), &status);
+    }
     int closeStatus = 0;
     if (f)
         fits_close_file(f, &closeStatus);
@@ -271,6 +280,10 @@ void writeFitsCases(const QString &tmp)
         qToBigEndian<uint32_t>(length / 2, cut.data() + tableData);
     }
     save("fz_gzip_tile_cut_short.fits", cut);
+    // Float tiles kept losslessly, declared as doubles: each inflates to
+    // half the bytes CFITSIO expects.
+    save("fz_lossless_floats_as_doubles.fits",
+         withCard(compressedFile(tmp, 20, 12, 20, 12, RICE_1, FLOAT_IMG), "ZBITPIX", "-64"));
 
     // Compressed tables. Halving ZTILELEN leaves two tiles in one row;
     // halving ZNAXIS2 as well leaves each column's stream inflating to twice
