@@ -371,6 +371,19 @@ QString keywordText(fitsfile *file, const char *keyword, int &status)
     return QString::fromLatin1(value).remove(QLatin1Char('\'')).trimmed();
 }
 
+// CFITSIO's integer reading copies up to 30 characters of a value it cannot
+// convert into a message buffer too small for them: a value of 29 or more
+// that is no integer overflows it. No integer needs that many, so such a
+// value is refused here before CFITSIO converts it.
+void readIntegerKey(fitsfile *file, const char *keyword, int &value, int &status)
+{
+    char text[FLEN_VALUE] = {};
+    ffgkey(file, keyword, text, nullptr, &status);
+    if (status == 0 && std::strlen(text) >= 29)
+        status = BAD_INTKEY;
+    ffgky(file, TINT, keyword, &value, nullptr, &status);
+}
+
 int patternCode(const QString &text)
 {
     if (text == QLatin1String("RGGB"))
@@ -418,10 +431,10 @@ bool detectBayer(FITSData &image, fitsfile *file)
     image.bayer.pattern = code;
     // One status through both offsets: without XBAYROFF, YBAYROFF is not read.
     int offset = 0;
-    ffgky(file, TINT, "XBAYROFF", &offset, nullptr, &status);
+    readIntegerKey(file, "XBAYROFF", offset, status);
     if (status == 0)
         image.bayer.offsetX = offset;
-    ffgky(file, TINT, "YBAYROFF", &offset, nullptr, &status);
+    readIntegerKey(file, "YBAYROFF", offset, status);
     if (status == 0)
         image.bayer.offsetY = offset;
 

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <vector>
 
@@ -167,6 +168,79 @@ void checkTableStart(const char *card, Header &header)
         header.violation = QStringLiteral("card %1 of a table header is not %2 = count").arg(position).arg(QLatin1String(keyword));
 }
 
+// Length of the value CFITSIO parses from a card: a quoted string with its
+// quotes, a complex pair with its parentheses, or a bare token; 0 for none.
+int valueLength(const char *card)
+{
+    const void *indicator = std::memcmp(card + 8, "= ", 2) == 0 ? card + 8 : std::memchr(card, '=', kCard);
+    if (!indicator)
+        return 0;
+    int at = int(static_cast<const char *>(indicator) - card) + 1;
+    while (at < kCard && card[at] == ' ')
+        ++at;
+    const int start = at;
+    if (at < kCard && card[at] == '\'') {
+        for (++at; at < kCard; ++at) {
+            if (card[at] != '\'')
+                continue;
+            if (at + 1 < kCard && card[at + 1] == '\'') {
+                ++at;
+                continue;
+            }
+            return at - start + 1;
+        }
+        return kCard - start + 1;  // CFITSIO closes it
+    }
+    if (at < kCard && card[at] == '(') {
+        const void *close = std::memchr(card + at, ')', size_t(kCard - at));
+        return close ? int(static_cast<const char *>(close) - card) - start + 1 : 0;
+    }
+    while (at < kCard && card[at] != ' ' && card[at] != '/')
+        ++at;
+    return at - start;
+}
+
+// Keywords that CFITSIO reads as integers wherever they stand.
+bool readAsInteger(const char *card)
+{
+    static const char *const names[] = {"BITPIX",   "NAXIS",    "PCOUNT",  "GCOUNT",  "TFIELDS", "EXTVER",
+                                        "THEAP",    "BLANK",    "ZBITPIX", "ZNAXIS",  "ZDITHER0", "ZBLANK",
+                                        "ZTILELEN", "FZTILELN", "ZPCOUNT", "ZGCOUNT", "ZHEAPPTR", "ZTHEAP",
+                                        "ZVAL1",    "ZVAL2"};
+    if (std::any_of(std::begin(names), std::end(names), [card](const char *name) { return keywordIs(card, name); }))
+        return true;
+    for (const char *prefix : {"NAXIS", "ZNAXIS", "ZTILE", "TBCOL"}) {
+        const int length = int(std::strlen(prefix));
+        if (std::memcmp(card, prefix, size_t(length)) != 0)
+            continue;
+        int at = length;
+        while (at < 8 && card[at] >= '0' && card[at] <= '9')
+            ++at;
+        const int digits = at - length;
+        while (at < 8 && card[at] == ' ')
+            ++at;
+        if (digits > 0 && at == 8)
+            return true;
+    }
+    return false;
+}
+
+// CFITSIO 4.2's integer conversion copies up to 30 characters of a value it
+// cannot convert into a message buffer two bytes too small for them (the
+// release build aborts, "buffer overflow detected"). No integer needs 29
+// characters, so such a value of a keyword that CFITSIO reads as an integer
+// is refused. The loader reads its own integer keywords the same way.
+void checkIntegerValue(const char *card, Header &header)
+{
+    if (!header.violation.isEmpty() || !readAsInteger(card))
+        return;
+    const int length = valueLength(card);
+    if (length >= 29)
+        header.violation = QStringLiteral("%1 has a value of %2 characters, too long for an integer")
+                               .arg(QString::fromLatin1(card, 8).trimmed())
+                               .arg(length);
+}
+
 void readCard(const char *card, Header &header)
 {
     ++header.cards;
@@ -181,6 +255,7 @@ void readCard(const char *card, Header &header)
     }
     checkTableStart(card, header);
     checkTableParameter(card, header);
+    checkIntegerValue(card, header);
     for (const char *prefix : {"ZNAXIS", "ZTILE", "ZNAME", "ZVAL"}) {
         if (std::memcmp(card, prefix, std::strlen(prefix)) == 0)
             header.compressionCards.emplace_back(card, kCard);

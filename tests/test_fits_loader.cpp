@@ -1,4 +1,5 @@
 #include "image/fits_data.h"
+#include "image/fits_structure.h"
 #include "image/header_cards.h"
 #include "tests/fixtures.h"
 
@@ -323,6 +324,11 @@ TEST_F(FitsLoader, DetectsBayerData)
         {{"BAYERPAT= 'RGGB'", "XBAYROFF=                    2"}, 16, 4, false, 512, 2, 0},
         {{"BAYERPAT= 'RGGB'", "XBAYROFF=                    0", "YBAYROFF=                    1"}, 16, 4, true, 512, 0, 1},
         {{"BAYERPAT= 'RGGB'", "XBAYROFF=                    0", "YBAYROFF=                    2"}, 16, 4, false, 512, 0, 2},
+        // An offset CFITSIO cannot read as an integer is no offset, and
+        // stops the reading of the other, however long it is.
+        {{"BAYERPAT= 'RGGB'", "XBAYROFF= 'one'", "YBAYROFF=                    1"}, 16, 4, true, 512, 0, 0},
+        {{"BAYERPAT= 'RGGB'", "XBAYROFF= '" + QString(40, 'g') + "'", "YBAYROFF=                    1"},
+         16, 4, true, 512, 0, 0},
         // Without XBAYROFF the offsets are not read at all.
         {{"BAYERPAT= 'RGGB'", "YBAYROFF=                    5"}, 16, 4, true, 512, 0, 0},
         {{"BAYERPAT= 'RGGB'", "ROWORDER= 'BOTTOM-UP'"}, 16, 4, true, 513, 0, 0},
@@ -452,5 +458,38 @@ TEST_F(FitsLoader, HeaderOnlyLoadSeesWhatAFullLoadSees)
             EXPECT_EQ(header.headerRecords[i].comment, full.headerRecords[i].comment) << name;
         }
         EXPECT_FALSE(header.pixels) << name;
+    }
+}
+
+TEST(FitsStructure, RefusesIntegerValuesTooLongToConvert)
+{
+    const QString g28(28, 'g'), g29(29, 'g');
+    struct Case {
+        QString card;
+        const char *violation;
+    };
+    const Case cases[] = {
+        {"BLANK   = '" + g28.left(26) + "'", ""},
+        {"BLANK   = '" + g28.left(27) + "'", "BLANK has a value of 29 characters"},
+        {"BLANK   = " + g28 + " / a comment after the value", ""},
+        {"BLANK   = " + g29, "BLANK has a value of 29 characters"},
+        // CFITSIO keeps both quotes of an escaped one.
+        {"BLANK   = '" + QString("a''").repeated(9) + "'", "BLANK has a value of 29 characters"},
+        {"BLANK   = '" + QString(70, 'g'), "BLANK has a value of 71 characters"},  // unclosed
+        {"BLANK      = " + g29, "BLANK has a value of 29 characters"},  // the first '=' stands
+        {"BLANK   = (1.0000000000000, 2.000000000000000)", "BLANK has a value of 36 characters"},
+        {"TBCOL12 = '" + g29 + "'", "TBCOL12 has a value of 31 characters"},
+        {"ZVAL2   = '" + g29 + "'", "ZVAL2 has a value of 31 characters"},
+        // Not read as integers.
+        {"ZVAL3   = '" + g29 + "'", ""},
+        {"NAXISA  = '" + g29 + "'", ""},
+        {"OBJECT  = '" + QString(60, 'g') + "'", ""},
+    };
+    for (const Case &c : cases) {
+        const QStringList cards = {"SIMPLE  =                    T", "BITPIX  =                    8",
+                                   "NAXIS   =                    0", c.card, "END"};
+        const QByteArray header = cardText(cards).leftJustified(2880, ' ');
+        const std::string expected = *c.violation ? std::string("HDU 1: ") + c.violation + ", too long for an integer" : "";
+        EXPECT_EQ(fitsStructureViolation(header, QString()).toStdString(), expected) << c.card.toStdString();
     }
 }

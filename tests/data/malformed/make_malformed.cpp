@@ -128,7 +128,9 @@ QByteArray compressedFile(const QString &tmp, long width, long height, long tile
     fits_create_img(f, bitpix, 2, axes, &status);
     if (bitpix == FLOAT_IMG) {
         // A ramp has no noise to quantise by: CFITSIO gzips its tiles
-        // losslessly instead.
+        // losslessly instead. It still records a dither seed, by default
+        // from the clock.
+        fits_set_dither_seed(f, 1, &status);
         std::vector<float> samples(size_t(width * height));
         for (size_t i = 0; i < samples.size(); ++i)
             samples[i] = float(i) * 0.5f;
@@ -249,6 +251,11 @@ void writeFitsCases(const QString &tmp)
         save("fits_all_nan.fits", header(imageCards(-32, {16, 12})) +
                                       bigEndian(std::vector<float>(16 * 12, std::numeric_limits<float>::quiet_NaN())));
     }
+    // CFITSIO reads BLANK as an integer; a value this long overflowed the
+    // message buffer of its failed conversion.
+    save("fits_blank_value_too_long.fits",
+         header(imageCards(16, {16, 12}) + QList<QByteArray>{card("BLANK", "'" + QByteArray(40, 'g') + "'")}) +
+             bigEndian(u16));
     save("fits_constant.fits", header(imageCards(16, {16, 12})) + bigEndian(std::vector<uint16_t>(16 * 12, 1234)));
     save("fits_naxis3_2.fits", header(imageCards(16, {8, 8, 2})) + bigEndian(ramp16(8 * 8 * 2)));
     save("fits_naxis3_1000.fits", header(imageCards(8, {2, 2, 1000})) + padded(QByteArray(4000, '\x11'), '\0'));
@@ -309,6 +316,9 @@ void writeFitsCases(const QString &tmp)
     save("bayer_odd_7x5.fits", header(imageCards(16, {7, 5}) + QList<QByteArray>{card("BAYERPAT", "'GBRG    '"),
                                                                                    card("XBAYROFF", "1")}) +
                                    bigEndian(ramp16(35)));
+    save("bayer_offset_too_long.fits",
+         header(imageCards(16, {16, 12}) + QList<QByteArray>{rggb, card("XBAYROFF", "'" + QByteArray(40, 'g') + "'")}) +
+             bigEndian(u16));
     save("bayer_offsets_beyond.fits",
          header(imageCards(16, {16, 12}) + QList<QByteArray>{rggb, card("XBAYROFF", "5"), card("YBAYROFF", "100000")}) +
              bigEndian(u16));
