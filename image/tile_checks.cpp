@@ -96,6 +96,14 @@ size_t firstUnsound(std::vector<TileStream> &streams, Check check)
     return size_t(bad - streams.begin());
 }
 
+QString gzipFault(std::vector<TileStream> &streams)
+{
+    const size_t bad = firstUnsound(streams, inflationOf);
+    if (bad == streams.size())
+        return QString();
+    return QStringLiteral("GZIP tile %1 %2").arg(streams[bad].row).arg(inflationFault(streams[bad]));
+}
+
 // CFITSIO's Rice decoder looks for the end of a tile's stream only after
 // each block of pixels, and reads on past it until then: up to a block's
 // worth of bytes, and without bound through a run of zero bytes. So a
@@ -393,14 +401,12 @@ QString compressedImageViolation(fitsfile *input, int &status)
         });
         if (bad < streams.size())
             return QStringLiteral("Rice tile %1 is damaged or cut short").arg(streams[bad].row);
-        streams.clear();
+    } else {
+        const QString fault = gzipFault(streams);
+        if (!fault.isEmpty())
+            return fault;
     }
-    for (std::vector<TileStream> *gzipped : {&streams, &lossless}) {
-        const size_t bad = firstUnsound(*gzipped, inflationOf);
-        if (bad < gzipped->size())
-            return QStringLiteral("GZIP tile %1 %2").arg((*gzipped)[bad].row).arg(inflationFault((*gzipped)[bad]));
-    }
-    return QString();
+    return gzipFault(lossless);
 }
 
 QString compressedTableViolation(fitsfile *input, bool &keepPacked, int &status)
