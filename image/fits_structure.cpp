@@ -4,12 +4,15 @@
 
 #include <QFile>
 
+#include <fitsio.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <set>
 #include <vector>
 
 namespace {
@@ -54,20 +57,71 @@ private:
     qint64 total = 0;
 };
 
-// The numeric value of a value card as CFITSIO would read it, if it has one.
-bool cardNumber(const char *card, double &value)
+// A header card as CFITSIO reads it, by its own parsers: the keyword name
+// runs to a blank or '=', and the value (quotes kept, comment dropped)
+// starts after "= " in columns 9 and 10 or else after the first '='.
+struct Card {
+    const char *text = nullptr;  // the 80 bytes
+    QByteArray name;
+    QByteArray value;
+};
+
+Card parseCard(const char *text)
 {
-    if (card[8] != '=')
+    char card[kCard + 1] = {};
+    std::memcpy(card, text, kCard);
+    char name[FLEN_KEYWORD] = {};
+    char value[FLEN_VALUE] = {};
+    int length = 0, status = 0;
+    ffgknm(card, name, &length, &status);
+    status = 0;
+    ffpsvc(card, value, nullptr, &status);
+    return {text, QByteArray(name), QByteArray(value)};
+}
+
+// The value as a number, when all of it is one.
+bool valueNumber(const QByteArray &value, double &number)
+{
+    if (value.isEmpty())
         return false;
-    char text[kCard] = {};
-    std::memcpy(text, card + 10, kCard - 10);
     char *end = nullptr;
-    value = std::strtod(text, &end);
-    if (end == text || !std::isfinite(value))
-        return false;
-    while (*end == ' ')
-        ++end;
-    return *end == '\0' || *end == '/';
+    number = std::strtod(value.constData(), &end);
+    return end == value.constData() + value.size() && std::isfinite(number);
+}
+
+// The value as a plain non-negative integer (digits after an optional plus
+// sign), or -1.
+double plainCount(const QByteArray &value)
+{
+    const int first = value.startsWith('+') ? 1 : 0;
+    if (value.size() <= first)
+        return -1;
+    double count = 0;
+    for (int at = first; at < value.size(); ++at) {
+        if (value[at] < '0' || value[at] > '9')
+            return -1;
+        count = count * 10 + (value[at] - '0');
+    }
+    return count;
+}
+
+// A string value without its quotes ('' read as one) and outer blanks, or a
+// bare value as it stands.
+QByteArray unquoted(const QByteArray &value)
+{
+    if (!value.startsWith('\''))
+        return value;
+    QByteArray text;
+    for (int at = 1; at < value.size(); ++at) {
+        if (value[at] == '\'') {
+            if (at + 1 < value.size() && value[at + 1] == '\'')
+                ++at;
+            else
+                break;
+        }
+        text += value[at];
+    }
+    return text.trimmed();
 }
 
 bool keywordIs(const char *card, const char *keyword)
@@ -75,6 +129,20 @@ bool keywordIs(const char *card, const char *keyword)
     char field[9] = "        ";
     std::memcpy(field, keyword, std::strlen(keyword));
     return std::memcmp(card, field, 8) == 0;
+}
+
+// `prefix` followed by digits only; `index` gets the digits.
+bool indexedName(const QByteArray &name, const char *prefix, QByteArray *index = nullptr)
+{
+    const int length = int(std::strlen(prefix));
+    if (!name.startsWith(prefix) || name.size() == length)
+        return false;
+    const QByteArray digits = name.mid(length);
+    if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    if (index)
+        *index = digits;
+    return true;
 }
 
 // What one header says about the layout of its unit.
@@ -91,45 +159,15 @@ struct Header {
     QString violation;
     bool groups = false;
     bool compressedImage = false;  // ZIMAGE = T
-    // ZNAXIS, ZNAXISn, ZTILEn, ZNAMEn and ZVALn cards, checked once the
-    // header is complete, since ZIMAGE may come after them.
-    std::vector<QByteArray> compressionCards;
+    // Names and values of the ZNAXIS, ZNAXISn, ZTILEn, ZNAMEn and ZVALn
+    // cards, checked once the header is complete, since ZIMAGE may come
+    // after them.
+    std::vector<std::pair<QByteArray, QByteArray>> compressionCards;
     // The first card whose keyword has a character FITS does not allow, or 0.
     int badKeywordCard = 0;
+    // The layout keywords seen so far.
+    std::set<QByteArray> layoutNames;
 };
-
-// The text of a string value without its quotes and outer blanks, or a
-// logical or other bare value without its comment.
-QByteArray stringOrLogical(const char *card)
-{
-    QByteArray value = QByteArray(card + 9, kCard - 9).trimmed();
-    if (value.startsWith('\'')) {
-        const int close = value.indexOf('\'', 1);
-        return value.mid(1, close < 0 ? -1 : close - 1).trimmed();
-    }
-    const int slash = value.indexOf('/');
-    return (slash < 0 ? value : value.left(slash)).trimmed();
-}
-
-// The value of a card as a plain non-negative integer (digits, an optional
-// plus sign, blanks around them), or -1.
-double plainCount(const char *card)
-{
-    if (card[8] != '=')
-        return -1;
-    int at = 9;
-    while (at < kCard && card[at] == ' ')
-        ++at;
-    if (at < kCard && card[at] == '+')
-        ++at;
-    double value = 0;
-    int digits = 0;
-    for (; at < kCard && card[at] >= '0' && card[at] <= '9'; ++at, ++digits)
-        value = value * 10 + (card[at] - '0');
-    while (at < kCard && card[at] == ' ')
-        ++at;
-    return digits > 0 && (at == kCard || card[at] == '/') ? value : -1;
-}
 
 // CFITSIO 4.2 reads the table parameters NAXIS1, NAXIS2 and TFIELDS with
 // checks that compare instead of assign: a negative NAXIS1 or NAXIS2 leaves
@@ -137,16 +175,16 @@ double plainCount(const char *card)
 // way it then sets up one column record per field, which can take
 // gigabytes. Every such card of an extension, wherever it stands, must be a
 // plain count in range.
-void checkTableParameter(const char *card, Header &header)
+void checkTableParameter(const Card &card, Header &header)
 {
     if (!header.extension || !header.violation.isEmpty())
         return;
-    const bool fields = keywordIs(card, "TFIELDS");
-    if (!fields && !keywordIs(card, "NAXIS1") && !keywordIs(card, "NAXIS2"))
+    const bool fields = card.name == "TFIELDS";
+    if (!fields && card.name != "NAXIS1" && card.name != "NAXIS2")
         return;
-    const double count = plainCount(card);
+    const double count = plainCount(card.value);
     if (count < 0)
-        header.violation = QStringLiteral("%1 is not a count").arg(QString::fromLatin1(card, 8).trimmed());
+        header.violation = QStringLiteral("%1 is not a count").arg(QString::fromLatin1(card.name));
     else if (fields && count > kMaxTableFields)
         header.violation = QStringLiteral("TFIELDS %1 is above %2").arg(count, 0, 'f', 0).arg(kMaxTableFields);
 }
@@ -156,73 +194,30 @@ void checkTableParameter(const char *card, Header &header)
 // value it cannot parse) it goes on to a field count it never read and sets
 // up that many columns. A table header must therefore begin as the standard
 // says, with every one of these cards readable.
-void checkTableStart(const char *card, Header &header)
+void checkTableStart(const Card &card, Header &header)
 {
     static const char *const mandatory[] = {"BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "PCOUNT", "GCOUNT", "TFIELDS"};
     const int position = header.cards;  // 1-based, this card included
     if (!header.table || position < 2 || position > 8 || !header.violation.isEmpty())
         return;
     const char *keyword = mandatory[position - 2];
-    const bool printable = std::all_of(card, card + kCard, [](char c) { return c >= 0x20 && c <= 0x7e; });
-    if (!printable || !keywordIs(card, keyword) || plainCount(card) < 0)
+    const bool printable = std::all_of(card.text, card.text + kCard, [](char c) { return c >= 0x20 && c <= 0x7e; });
+    if (!printable || card.name != keyword || plainCount(card.value) < 0)
         header.violation = QStringLiteral("card %1 of a table header is not %2 = count").arg(position).arg(QLatin1String(keyword));
 }
 
-// Length of the value CFITSIO parses from a card: a quoted string with its
-// quotes, a complex pair with its parentheses, or a bare token; 0 for none.
-int valueLength(const char *card)
-{
-    const void *indicator = std::memcmp(card + 8, "= ", 2) == 0 ? card + 8 : std::memchr(card, '=', kCard);
-    if (!indicator)
-        return 0;
-    int at = int(static_cast<const char *>(indicator) - card) + 1;
-    while (at < kCard && card[at] == ' ')
-        ++at;
-    const int start = at;
-    if (at < kCard && card[at] == '\'') {
-        for (++at; at < kCard; ++at) {
-            if (card[at] != '\'')
-                continue;
-            if (at + 1 < kCard && card[at + 1] == '\'') {
-                ++at;
-                continue;
-            }
-            return at - start + 1;
-        }
-        return kCard - start + 1;  // CFITSIO closes it
-    }
-    if (at < kCard && card[at] == '(') {
-        const void *close = std::memchr(card + at, ')', size_t(kCard - at));
-        return close ? int(static_cast<const char *>(close) - card) - start + 1 : 0;
-    }
-    while (at < kCard && card[at] != ' ' && card[at] != '/')
-        ++at;
-    return at - start;
-}
-
 // Keywords that CFITSIO reads as integers wherever they stand.
-bool readAsInteger(const char *card)
+bool readAsInteger(const QByteArray &name)
 {
     static const char *const names[] = {"BITPIX",   "NAXIS",    "PCOUNT",  "GCOUNT",  "TFIELDS", "EXTVER",
                                         "THEAP",    "BLANK",    "ZBITPIX", "ZNAXIS",  "ZDITHER0", "ZBLANK",
                                         "ZTILELEN", "FZTILELN", "ZPCOUNT", "ZGCOUNT", "ZHEAPPTR", "ZTHEAP",
                                         "ZVAL1",    "ZVAL2"};
-    if (std::any_of(std::begin(names), std::end(names), [card](const char *name) { return keywordIs(card, name); }))
+    if (std::any_of(std::begin(names), std::end(names), [&name](const char *integer) { return name == integer; }))
         return true;
-    for (const char *prefix : {"NAXIS", "ZNAXIS", "ZTILE", "TBCOL"}) {
-        const int length = int(std::strlen(prefix));
-        if (std::memcmp(card, prefix, size_t(length)) != 0)
-            continue;
-        int at = length;
-        while (at < 8 && card[at] >= '0' && card[at] <= '9')
-            ++at;
-        const int digits = at - length;
-        while (at < 8 && card[at] == ' ')
-            ++at;
-        if (digits > 0 && at == 8)
-            return true;
-    }
-    return false;
+    static const char *const indexed[] = {"NAXIS", "ZNAXIS", "ZTILE", "TBCOL"};
+    return std::any_of(std::begin(indexed), std::end(indexed),
+                       [&name](const char *prefix) { return indexedName(name, prefix); });
 }
 
 // CFITSIO 4.2's integer conversion copies up to 30 characters of a value it
@@ -230,65 +225,82 @@ bool readAsInteger(const char *card)
 // release build aborts, "buffer overflow detected"). No integer needs 29
 // characters, so such a value of a keyword that CFITSIO reads as an integer
 // is refused. The loader reads its own integer keywords the same way.
-void checkIntegerValue(const char *card, Header &header)
+void checkIntegerValue(const Card &card, Header &header)
 {
-    if (!header.violation.isEmpty() || !readAsInteger(card))
-        return;
-    const int length = valueLength(card);
-    if (length >= 29)
+    if (header.violation.isEmpty() && card.value.size() >= 29 && readAsInteger(card.name))
         header.violation = QStringLiteral("%1 has a value of %2 characters, too long for an integer")
-                               .arg(QString::fromLatin1(card, 8).trimmed())
-                               .arg(length);
+                               .arg(QString::fromLatin1(card.name))
+                               .arg(card.value.size());
 }
 
-void readCard(const char *card, Header &header)
+// CFITSIO reads the layout of a unit from the first of two cards of a name
+// in some places, from the last in others: this walk could then look for
+// the next unit elsewhere than CFITSIO does, and check the wrong bytes.
+// The standard allows each of them once.
+void checkLayoutOnce(const Card &card, Header &header)
 {
+    const bool layout = card.name == "BITPIX" || card.name == "NAXIS" || indexedName(card.name, "NAXIS") ||
+                        card.name == "PCOUNT" || card.name == "GCOUNT" || card.name == "GROUPS" ||
+                        card.name == "TFIELDS";
+    if (!layout || !header.violation.isEmpty())
+        return;
+    if (!header.layoutNames.insert(card.name).second)
+        header.violation = QStringLiteral("%1 appears twice").arg(QString::fromLatin1(card.name));
+}
+
+void readCard(const Card &card, Header &header)
+{
+    const char *text = card.text;
     ++header.cards;
     for (int i = 0; i < 8 && header.badKeywordCard == 0; ++i) {
-        const char c = card[i];
+        const char c = text[i];
         if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == ' '))
             header.badKeywordCard = header.cards;
     }
-    if (header.cards == 1 && keywordIs(card, "XTENSION")) {
-        const QByteArray type = stringOrLogical(card);
+    // CFITSIO tells the kind of unit by the first eight columns of its
+    // first card, and the value as it reads any other.
+    if (header.cards == 1 && keywordIs(text, "XTENSION")) {
+        const QByteArray type = unquoted(card.value).trimmed();
+        header.extension = true;
         header.table = type == "TABLE" || type == "BINTABLE" || type == "A3DTABLE" || type == "3DTABLE";
     }
     checkTableStart(card, header);
     checkTableParameter(card, header);
     checkIntegerValue(card, header);
+    checkLayoutOnce(card, header);
     for (const char *prefix : {"ZNAXIS", "ZTILE", "ZNAME", "ZVAL"}) {
-        if (std::memcmp(card, prefix, std::strlen(prefix)) == 0)
-            header.compressionCards.emplace_back(card, kCard);
+        if (card.name.startsWith(prefix))
+            header.compressionCards.emplace_back(card.name, card.value);
     }
     double value = 0;
-    if (keywordIs(card, "ZIMAGE")) {
-        // CFITSIO takes the logical from its first character, whatever follows.
-        header.compressedImage = card[8] == '=' && QByteArray(card + 10, kCard - 10).trimmed().startsWith('T');
-    } else if (keywordIs(card, "XTENSION")) {
+    QByteArray axis;
+    if (card.name == "ZIMAGE") {
+        // CFITSIO takes the logical from its first character, whatever
+        // follows, and any such card of the header makes it a compressed
+        // image.
+        header.compressedImage = header.compressedImage || card.value.startsWith('T');
+    } else if (card.name == "XTENSION") {
         header.extension = true;
-    } else if (keywordIs(card, "GROUPS")) {
-        header.groups = card[8] == '=' && std::memchr(card + 10, 'T', kCard - 10) != nullptr;
-    } else if ((keywordIs(card, "BITPIX") || keywordIs(card, "NAXIS")) && !cardNumber(card, value)) {
+    } else if (card.name == "GROUPS") {
+        header.groups = card.value.startsWith('T');
+    } else if ((card.name == "BITPIX" || card.name == "NAXIS") && !valueNumber(card.value, value)) {
         // CFITSIO reads some such headers as if the value were there, and
         // then finds the next unit where this walk cannot follow it.
-        header.violation = QStringLiteral("%1 has no number for its value").arg(QString::fromLatin1(card, 8).trimmed());
-    } else if (!cardNumber(card, value)) {
+        header.violation = QStringLiteral("%1 has no number for its value").arg(QString::fromLatin1(card.name));
+    } else if (!valueNumber(card.value, value)) {
         return;
-    } else if (keywordIs(card, "BITPIX")) {
+    } else if (card.name == "BITPIX") {
         header.bitpix = value;
-    } else if (keywordIs(card, "NAXIS")) {
+    } else if (card.name == "NAXIS") {
         header.naxis = value;
-    } else if (keywordIs(card, "PCOUNT")) {
+    } else if (card.name == "PCOUNT") {
         header.pcount = value;
-    } else if (keywordIs(card, "GCOUNT")) {
+    } else if (card.name == "GCOUNT") {
         header.gcount = value;
-    } else if (std::memcmp(card, "NAXIS", 5) == 0) {
-        char digits[4] = {};
-        std::memcpy(digits, card + 5, 3);
-        char *end = nullptr;
-        const long axis = std::strtol(digits, &end, 10);
-        if (end != digits && (*end == ' ' || *end == '\0') && axis >= 1 && axis <= kMaxFitsAxes)
-            header.axes[axis - 1] = value;
+    } else if (indexedName(card.name, "NAXIS", &axis)) {
+        const int index = axis.size() <= 3 ? axis.toInt() : 0;
+        if (index >= 1 && index <= kMaxFitsAxes)
+            header.axes[index - 1] = value;
     }
 }
 
@@ -304,13 +316,13 @@ QString compressionViolation(const Header &header)
     std::map<QByteArray, const QByteArray *> parameterValues;  // index -> ZVALn card
     std::map<QByteArray, double> axes, tiles;  // index -> ZNAXISn, ZTILEn
     double axisCount = 0;
-    for (const QByteArray &card : header.compressionCards) {
-        const QByteArray key = card.left(8).trimmed();
-        const double count = plainCount(card.constData());
+    for (const auto &card : header.compressionCards) {
+        const QByteArray &key = card.first;
+        const double count = plainCount(card.second);
         if (key.startsWith("ZNAME")) {
-            parameterNames[key.mid(5)] = stringOrLogical(card.constData());
+            parameterNames[key.mid(5)] = unquoted(card.second);
         } else if (key.startsWith("ZVAL")) {
-            parameterValues[key.mid(4)] = &card;
+            parameterValues[key.mid(4)] = &card.second;
         } else if (key == "ZNAXIS") {
             if (count < 1 || count > kMaxFitsAxes)
                 return QStringLiteral("ZNAXIS is not a count of 1 to %1").arg(kMaxFitsAxes);
@@ -353,7 +365,7 @@ QString compressionViolation(const Header &header)
         const auto value = parameterValues.find(name.first);
         if (value == parameterValues.end())
             return QStringLiteral("ZNAME%1 has no ZVAL%1").arg(QString::fromLatin1(name.first));
-        if (name.second == "BLOCKSIZE" && plainCount(value->second->constData()) < 1)
+        if (name.second == "BLOCKSIZE" && plainCount(*value->second) < 1)
             return QStringLiteral("ZVAL%1 (BLOCKSIZE) is not a count of 1 or more").arg(QString::fromLatin1(name.first));
     }
     return QString();
@@ -396,8 +408,8 @@ QString fitsStructureViolation(const QByteArray &bytes, const QString &path)
             }
             offset += kBlock;
             for (int at = 0; at < kBlock && !ended; at += kCard) {
-                const char *card = block + at;
-                ended = keywordIs(card, "END");
+                const Card card = parseCard(block + at);
+                ended = card.name == "END";
                 if (!ended)
                     readCard(card, header);
             }

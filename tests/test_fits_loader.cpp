@@ -475,7 +475,7 @@ TEST(FitsStructure, RefusesIntegerValuesTooLongToConvert)
         {"BLANK   = " + g29, "BLANK has a value of 29 characters"},
         // CFITSIO keeps both quotes of an escaped one.
         {"BLANK   = '" + QString("a''").repeated(9) + "'", "BLANK has a value of 29 characters"},
-        {"BLANK   = '" + QString(70, 'g'), "BLANK has a value of 71 characters"},  // unclosed
+        {"BLANK   = '" + QString(70, 'g'), "BLANK has a value of 70 characters"},  // unclosed, cut
         {"BLANK      = " + g29, "BLANK has a value of 29 characters"},  // the first '=' stands
         {"BLANK   = (1.0000000000000, 2.000000000000000)", "BLANK has a value of 36 characters"},
         {"TBCOL12 = '" + g29 + "'", "TBCOL12 has a value of 31 characters"},
@@ -492,4 +492,44 @@ TEST(FitsStructure, RefusesIntegerValuesTooLongToConvert)
         const std::string expected = *c.violation ? std::string("HDU 1: ") + c.violation + ", too long for an integer" : "";
         EXPECT_EQ(fitsStructureViolation(header, QString()).toStdString(), expected) << c.card.toStdString();
     }
+}
+
+// The walk must read each card as CFITSIO does, or it checks other cards
+// than CFITSIO reads, or looks for the next unit elsewhere.
+TEST(FitsStructure, ReadsCardsAsCfitsioDoes)
+{
+    const auto unit = [](const QStringList &cards) { return cardText(cards + QStringList{"END"}).leftJustified(2880, ' '); };
+    const QByteArray primary = unit({"SIMPLE  =                    T", "BITPIX  =                    8",
+                                     "NAXIS   =                    0", "EXTEND  =                    T"});
+    const auto table = [&](const QString &first, const QStringList &rest) {
+        return primary +
+               unit(QStringList{first, "BITPIX  =                    8", "NAXIS   =                    2",
+                                "NAXIS1  =                    8", "NAXIS2  =                    1",
+                                "PCOUNT  =                    0"} +
+                    rest) +
+               QByteArray(2880, '\0');
+    };
+    const QString gcount = "GCOUNT  =                    1", tfields = "TFIELDS =                    0";
+    struct Case {
+        const char *what;
+        QByteArray file;
+        const char *violation;
+    };
+    const Case cases[] = {
+        {"table", table("XTENSION= 'BINTABLE'", {gcount, tfields}), ""},
+        {"value indicator after column 9", table("XTENSION ='BINTABLE'", {"GCOUNT  = junk", tfields}),
+         "HDU 2: card 7 of a table header is not GCOUNT = count"},
+        {"unquoted type", table("XTENSION= BINTABLE / bare", {"GCOUNT  = junk", tfields}),
+         "HDU 2: card 7 of a table header is not GCOUNT = count"},
+        {"keyword ended by '='", table("XTENSION= 'BINTABLE'", {gcount, tfields, "ZIMAGE=  T"}),
+         "HDU 2: card 9 has a keyword with a character FITS does not allow"},
+        {"ZIMAGE false, then true", table("XTENSION= 'BINTABLE'", {gcount, tfields, "ZIMAGE  = F", "ZIMAGE  = T"}),
+         "HDU 2: ZNAXIS is missing"},
+        {"axis twice", unit({"SIMPLE  =                    T", "BITPIX  =                    8",
+                             "NAXIS   =                    1", "NAXIS1  =                    1",
+                             "NAXIS1  =                10000"}) + QByteArray(2880, '\0'),
+         "HDU 1: NAXIS1 appears twice"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(fitsStructureViolation(c.file, QString()).toStdString(), c.violation) << c.what;
 }
