@@ -252,10 +252,14 @@ void readCard(const Card &card, Header &header)
 {
     const char *text = card.text;
     ++header.cards;
+    // Blanks may only end a keyword.
+    bool blank = false;
     for (int i = 0; i < 8 && header.badKeywordCard == 0; ++i) {
         const char c = text[i];
-        if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == ' '))
+        const bool legal = (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+        if ((!legal && c != ' ') || (legal && blank))
             header.badKeywordCard = header.cards;
+        blank = blank || c == ' ';
     }
     // CFITSIO tells the kind of unit by the first eight columns of its
     // first card, and the value as it reads any other.
@@ -342,7 +346,7 @@ QString compressionViolation(const Header &header)
     // without ZNAXIS, or one of its axes. It then works on with what it
     // never read: a loop count, the output's column table.
     if (header.badKeywordCard > 0)
-        return QStringLiteral("card %1 has a keyword with a character FITS does not allow").arg(header.badKeywordCard);
+        return QStringLiteral("card %1 has a keyword FITS does not allow").arg(header.badKeywordCard);
     if (axisCount == 0)
         return QStringLiteral("ZNAXIS is missing");
     for (int n = 1; n <= int(axisCount); ++n) {
