@@ -163,7 +163,8 @@ struct Header {
     // cards, checked once the header is complete, since ZIMAGE may come
     // after them.
     std::vector<std::pair<QByteArray, QByteArray>> compressionCards;
-    // The first card whose keyword has a character FITS does not allow, or 0.
+    // The first card whose keyword FITS does not allow (a character, or a
+    // blank before its end), or 0.
     int badKeywordCard = 0;
     // The layout keywords seen so far.
     std::set<QByteArray> layoutNames;
@@ -264,7 +265,7 @@ void readCard(const Card &card, Header &header)
     // CFITSIO tells the kind of unit by the first eight columns of its
     // first card, and the value as it reads any other.
     if (header.cards == 1 && keywordIs(text, "XTENSION")) {
-        const QByteArray type = unquoted(card.value).trimmed();
+        const QByteArray type = unquoted(card.value);
         header.extension = true;
         header.table = type == "TABLE" || type == "BINTABLE" || type == "A3DTABLE" || type == "3DTABLE";
     }
