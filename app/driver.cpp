@@ -3,6 +3,7 @@
 #include "app/metadata.h"
 #include "app/previews.h"
 #include "app/version.h"
+#include "image/source_kind.h"
 #include "stretch/fits_preview.h"
 
 #include <QBuffer>
@@ -12,7 +13,6 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
-#include <QImageReader>
 #include <QImageWriter>
 #include <QSaveFile>
 #include <QStringList>
@@ -23,19 +23,6 @@ namespace {
 
 // Thumbnails are always this wide, whatever "max-width" says.
 constexpr int kThumbnailWidth = 100;
-
-const QStringList &rawExtensions()
-{
-    static const QStringList list = {"cr2", "cr3", "crw", "nef", "raf", "dng", "arw"};
-    return list;
-}
-
-// "fz" joins the FITS names because the image object unpacks packed files.
-const QStringList &fitsExtensions()
-{
-    static const QStringList list = {"fits", "fit", "xisf", "fz"};
-    return list;
-}
 
 // A message must stay on one line whatever a file name holds.
 QString oneLine(QString text)
@@ -135,14 +122,17 @@ int writePicture(const QString &source, InputClass inputClass, const QString &ou
 
 InputClass classifySource(const QString &path)
 {
-    const int dot = path.lastIndexOf(QLatin1Char('.'));
-    const QString suffix = (dot < 0 ? path : path.mid(dot + 1)).toLower();
-    if (rawExtensions().contains(suffix))
+    switch (sourceKindOf(path)) {
+    case SourceKind::Raw:
         return InputClass::Raw;
-    if (fitsExtensions().contains(suffix))
+    case SourceKind::Fits:
+    case SourceKind::Xisf:
         return InputClass::FitsXisf;
-    if (QImageReader::supportedImageFormats().contains(suffix.toLatin1()))
+    case SourceKind::Picture:
         return InputClass::Picture;
+    case SourceKind::Unsupported:
+        break;
+    }
     return InputClass::Unsupported;
 }
 
