@@ -8,6 +8,7 @@
 #include <QBuffer>
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QColorSpace>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
@@ -17,6 +18,7 @@
 #include <QSaveFile>
 #include <QStringList>
 
+#include <array>
 #include <cstdio>
 
 namespace {
@@ -70,6 +72,66 @@ bool writeToStdout(const QByteArray &bytes)
         return false;
     }
     return true;
+}
+
+// A picture whose every pixel is an opaque neutral grey, as one grey channel:
+// the JPEG, PNG and TIFF writers then store one sample per pixel instead of
+// three, and decoders return the same values. Only a grey-palette or RGB32
+// picture, the builders' results, is looked at; anything else comes back as
+// it is. So does a picture tagged with a colour space other than sRGB, which
+// an untagged grey picture could not carry (libpng refuses an RGB profile on
+// grey data with a warning on standard error); sRGB is what an untagged one
+// means anyway.
+QImage greyIfNeutral(const QImage &picture)
+{
+    const QColorSpace space = picture.colorSpace();
+    if (space.isValid() && space != QColorSpace(QColorSpace::SRgb))
+        return picture;
+    const bool indexed = picture.format() == QImage::Format_Indexed8;
+    if (!indexed && picture.format() != QImage::Format_RGB32)
+        return picture;
+
+    // Grey level of each palette entry; -1 for a colour, a transparent
+    // entry or an index beyond the palette.
+    std::array<int, 256> level;
+    level.fill(-1);
+    if (indexed) {
+        const QVector<QRgb> table = picture.colorTable();
+        for (int i = 0; i < table.size() && i < 256; ++i) {
+            const QRgb c = table[i];
+            if (qAlpha(c) == 255 && qRed(c) == qGreen(c) && qRed(c) == qBlue(c))
+                level[size_t(i)] = qRed(c);
+        }
+    }
+    QImage grey(picture.size(), QImage::Format_Grayscale8);
+    if (grey.isNull())
+        return picture;
+    for (int y = 0; y < picture.height(); ++y) {
+        uchar *out = grey.scanLine(y);
+        if (indexed) {
+            const uchar *in = picture.constScanLine(y);
+            for (int x = 0; x < picture.width(); ++x) {
+                const int value = level[in[x]];
+                if (value < 0)
+                    return picture;
+                out[x] = uchar(value);
+            }
+        } else {
+            const QRgb *in = reinterpret_cast<const QRgb *>(picture.constScanLine(y));
+            for (int x = 0; x < picture.width(); ++x) {
+                const int red = qRed(in[x]);
+                if (qGreen(in[x]) != red || qBlue(in[x]) != red)
+                    return picture;
+                out[x] = uchar(red);
+            }
+        }
+    }
+    grey.setDotsPerMeterX(picture.dotsPerMeterX());
+    grey.setDotsPerMeterY(picture.dotsPerMeterY());
+    grey.setOffset(picture.offset());
+    for (const QString &key : picture.textKeys())
+        grey.setText(key, picture.text(key));
+    return grey;
 }
 
 int printMetadata(const QString &source, InputClass inputClass)
@@ -160,7 +222,7 @@ bool savePicture(const QImage &picture, const QString &path, const QByteArray &f
         buffer.open(QIODevice::WriteOnly);
         QImageWriter writer(&buffer, format);
         writer.setQuality(quality);
-        if (!writer.write(picture)) {
+        if (!writer.write(greyIfNeutral(picture))) {
             *error = writer.errorString();
             return false;
         }
