@@ -64,14 +64,23 @@ int parsedOr(const QString &text, int fallback)
     return ok ? value : fallback;
 }
 
-bool writeToStdout(const QByteArray &bytes)
+// The output name that means standard output, by the usual convention.
+const QLatin1String kStandardOutput("-");
+
+bool writeToStdout(const QByteArray &bytes, QString *error)
 {
     QFile out;
     if (!out.open(stdout, QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.flush()) {
-        reportFailure("write", QStringLiteral("standard output"), out.errorString());
+        *error = out.errorString();
         return false;
     }
     return true;
+}
+
+// The name a failure message gives an output.
+QString outputName(const QString &output)
+{
+    return output == kStandardOutput ? QStringLiteral("standard output") : output;
 }
 
 // A picture whose every pixel is an opaque neutral grey, as one grey channel:
@@ -160,7 +169,11 @@ int printMetadata(const QString &source, InputClass inputClass)
     // one; the reason goes to standard error.
     if (!error.isEmpty())
         reportFailure("read", source, error);
-    return writeToStdout(record) ? 0 : -1;
+    if (!writeToStdout(record, &error)) {
+        reportFailure("write", outputName(kStandardOutput), error);
+        return -1;
+    }
+    return 0;
 }
 
 int writePicture(const QString &source, InputClass inputClass, const QString &output, int widthLimit,
@@ -187,7 +200,7 @@ int writePicture(const QString &source, InputClass inputClass, const QString &ou
         return -1;
     }
     if (!savePicture(picture, output, format, quality, &error)) {
-        reportFailure("write", output, error);
+        reportFailure("write", outputName(output), error);
         return -1;
     }
     return 0;
@@ -227,6 +240,9 @@ bool savePicture(const QImage &picture, const QString &path, const QByteArray &f
             return false;
         }
     }
+
+    if (path == kStandardOutput)
+        return writeToStdout(bytes, error);
 
     const QFileInfo target(path);
     if (target.exists() && !target.isFile() && !target.isDir()) {

@@ -256,6 +256,44 @@ TEST_F(Driver, FailedSavesLeaveNoFileBehind)
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);  // sky.png, old.jpg
 }
 
+// "-" is standard output, with nothing else on it; a picture that cannot be
+// built or encoded writes nothing there either.
+TEST_F(Driver, DashMeansStandardOutput)
+{
+    writeBytes("broken.png", "\x89PNG\r\n\x1a\n and nothing else");
+    const struct {
+        QStringList args;
+        int exitCode;
+        QSize size;
+        const char *format;
+        const char *message;
+    } cases[] = {
+        {{"--save-preview", "-", "-f", "png", "sky.png"}, 0, QSize(120, 80), "png", nullptr},
+        {{"--save-thumb", "-", "sky.png"}, 0, QSize(100, 67), "jpeg", nullptr},
+        {{"--save-preview=-", "--max-width", "60", "-f", "tif", "sky.png"}, 0, QSize(60, 40), "tiff", nullptr},
+        {{"--save-preview", "-", "broken.png"}, 255, QSize(), nullptr, "skyimg: cannot read "},
+        {{"--save-preview", "-", "-f", "nosuchformat", "sky.png"}, 255, QSize(), nullptr,
+         "skyimg: cannot write standard output: "},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        const ProcessResult run = runSkyimg(c.args, dir.path());
+        EXPECT_EQ(run.exitCode, c.exitCode) << text(run.err);
+        if (c.message) {
+            EXPECT_TRUE(run.out.isEmpty());
+            expectMessage(run, c.message);
+            continue;
+        }
+        EXPECT_TRUE(run.err.isEmpty()) << text(run.err);
+        QBuffer buffer(const_cast<QByteArray *>(&run.out));
+        buffer.open(QIODevice::ReadOnly);
+        QImageReader reader(&buffer);
+        EXPECT_EQ(reader.format(), QByteArray(c.format));
+        EXPECT_EQ(reader.read().size(), c.size);
+    }
+    EXPECT_FALSE(QFileInfo::exists(path("-")));
+}
+
 TEST_F(Driver, FullDeviceIsAFailureAndStaysADevice)
 {
     if (!QFileInfo::exists("/dev/full"))
