@@ -83,14 +83,13 @@ QString outputName(const QString &output)
     return output == kStandardOutput ? QStringLiteral("standard output") : output;
 }
 
-// A picture whose every pixel is an opaque neutral grey, as one grey channel:
+// A picture whose every pixel is opaque neutral grey, as one grey channel:
 // the JPEG, PNG and TIFF writers then store one sample per pixel instead of
-// three, and decoders return the same values. Only a grey-palette or RGB32
-// picture, the builders' results, is looked at; anything else comes back as
-// it is. So does a picture tagged with a colour space other than sRGB, which
-// an untagged grey picture could not carry (libpng refuses an RGB profile on
-// grey data with a warning on standard error); sRGB is what an untagged one
-// means anyway.
+// three, and decoders return the same values. Only the builders' grey-palette
+// and RGB32 pictures are looked at; anything else comes back as it is. So
+// does a picture tagged with a colour space other than sRGB (what an untagged
+// picture means anyway): libpng refuses an RGB profile on grey data, with a
+// warning on standard error.
 QImage greyIfNeutral(const QImage &picture)
 {
     const QColorSpace space = picture.colorSpace();
@@ -170,7 +169,7 @@ int printMetadata(const QString &source, InputClass inputClass)
     if (!error.isEmpty())
         reportFailure("read", source, error);
     if (!writeToStdout(record, &error)) {
-        reportFailure("write", outputName(kStandardOutput), error);
+        reportFailure("write", QStringLiteral("standard output"), error);
         return -1;
     }
     return 0;
