@@ -225,9 +225,14 @@ QByteArray rawMetadata(const QString &path, QString *error)
     record.insert(QStringLiteral("bitpix"), 16);
     record.insert(QStringLiteral("bscale"), 1);
     record.insert(QStringLiteral("bzero"), 32768);
-    QString date = isoDate(QDateTime::fromSecsSinceEpoch(qint64(data.other.timestamp)));
+    // LibRaw leaves the timestamp at 0 when the file names no time (or a
+    // clock never set, 0000:00:00); like a picture, the file then tells the
+    // date, never 1970.
+    QString date;
+    if (data.other.timestamp > 0)
+        date = isoDate(QDateTime::fromSecsSinceEpoch(qint64(data.other.timestamp)));
     if (date.isEmpty())
-        date = isoDate(QDateTime::currentDateTime());
+        date = fileDate(path);
     record.insert(QStringLiteral("date-obs"), date);
     record.insert(QStringLiteral("xbinning"), 1);
     record.insert(QStringLiteral("ybinning"), 1);
