@@ -55,6 +55,21 @@ std::pair<T, T> minMaxOf(const T *data, uint32_t count)
     return range;
 }
 
+// Minimum and maximum of the samples in every second column from
+// `firstColumn` on, in `rowCount` rows of `width` samples that lie
+// `rowStride` samples apart: the sites of one colour of a Bayer mosaic.
+template <typename T>
+std::pair<T, T> siteMinMax(const T *firstRow, size_t width, size_t rowCount, size_t rowStride, size_t firstColumn)
+{
+    std::pair<T, T> range = minMaxStart<T>();
+    for (size_t r = 0; r < rowCount; ++r) {
+        const T *row = firstRow + r * rowStride;
+        for (size_t x = firstColumn; x < width; x += 2)
+            foldMinMax(range, row[x], row[x]);
+    }
+    return range;
+}
+
 // Sum and sum of squares of `count` samples from element `start` on.
 template <typename T>
 SumData chunkSums(uint32_t start, uint32_t count, const T *buffer)

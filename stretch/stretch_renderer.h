@@ -67,6 +67,13 @@ public:
     // Planes that run() renders: 3 or 1, 0 for an image without channels.
     int renderedPlanes() const;
 
+    // From now on `pixels` is a width x height Bayer mosaic of 8- or 16-bit
+    // samples standing for the three planes of its nearest-neighbour
+    // demosaic (pattern code, vertical offset 0 or 1): computeParams() and
+    // planeLevels() read those planes' values from it without making them.
+    // run() renders planes only. False for a mosaic it cannot read so.
+    bool setMosaic(int pattern, int offsetY);
+
     // Parameters of one plane of width x height samples.
     template <typename T>
     static ChannelStretchParams computeChannelParams(const T *plane, int width, int height, int64_t inputRange);
@@ -102,4 +109,7 @@ private:
 
     // The 32-bit range is found by a full pass, which is done once.
     bool uint32RangeDetected = false;
+    // Pattern code of the mosaic `pixels` holds; 0 for planes.
+    int mosaicPattern = 0;
+    int mosaicOffsetY = 0;
 };
