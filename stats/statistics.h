@@ -112,6 +112,10 @@ SumData chunkSums(uint32_t start, uint32_t count, const T *buffer)
 void rangeAndSums16(const uint16_t *data, uint32_t count, uint16_t &minimum, uint16_t &maximum, int64_t &sum,
                     uint64_t &squares);
 
+// Minimum and maximum of unsigned 16-bit samples in vector lanes: those
+// of minMaxOf.
+void range16(const uint16_t *data, uint32_t count, uint16_t &minimum, uint16_t &maximum);
+
 // Minimum/maximum and sums of one chunk, each only when asked for, in one
 // pass: the values of minMaxOf and chunkSums, which fold and add the same
 // samples in the same order.
@@ -126,8 +130,13 @@ ChunkStatistics<T> chunkStatistics(const T *data, uint32_t count, bool range, bo
 {
     ChunkStatistics<T> result;
     if (!sums) {
-        if (range)
-            result.range = minMaxOf(data, count);
+        if constexpr (std::is_same_v<T, uint16_t>) {
+            if (range)
+                range16(data, count, result.range.first, result.range.second);
+        } else {
+            if (range)
+                result.range = minMaxOf(data, count);
+        }
         return result;
     }
     if (!range) {
@@ -180,6 +189,8 @@ constexpr uint32_t kChunksTogether = (std::is_integral_v<T> && sizeof(T) <= 2) ?
 
 template <typename T>
 void chunkStatisticsOfFour(const T *const data[4], uint32_t count, uint32_t extra, ChunkStatistics<T> out[4]);
+// The range alone of four float chunks in vector lanes, one chunk per lane.
+void floatRangeOfFour(const float *const data[4], uint32_t count, uint32_t extra, ChunkStatistics<float> out[4]);
 
 // chunkStatistics of K chunks at once: chunk k starts at `data[k]` and has
 // `count` samples, the last `extra` more.
@@ -193,6 +204,13 @@ void chunkStatisticsTogether(const T *const data[K], uint32_t count, uint32_t ex
     };
     if constexpr (K != 4) {
         oneByOne();
+    } else if constexpr (std::is_same_v<T, float>) {
+        if (range && !sums)
+            floatRangeOfFour(data, count, extra, out);
+        else if (!(range && sums))
+            oneByOne();
+        else
+            chunkStatisticsOfFour(data, count, extra, out);
     } else if (!(range && sums)) {
         oneByOne();
     } else {

@@ -468,12 +468,27 @@ public:
                 continue;
             }
             const T *line = view.source + y * width;
+            // Pixel x (even) reads line[x + even], pixel x + 1 line[x + odd].
             const ptrdiff_t even = view.sites[plane][y & 1][0];
             const ptrdiff_t odd = view.sites[plane][y & 1][1] + 1;
             size_t x = 0;
-            for (; x + 2 < width; x += 2) {
-                out[x] = table[line[ptrdiff_t(x) + even]];
-                out[x + 1] = table[line[ptrdiff_t(x) + odd]];
+            if (odd == even) {
+                // Red and blue take each site for two pixels: one look-up.
+                for (; x + 2 < width; x += 2)
+                    out[x] = out[x + 1] = table[line[ptrdiff_t(x) + even]];
+            } else if (odd == even + 2) {
+                // The same for the pixels x + 1 and x + 2.
+                uint8_t shared = table[line[even]];
+                for (; x + 2 < width; x += 2) {
+                    out[x] = shared;
+                    shared = table[line[ptrdiff_t(x) + odd]];
+                    out[x + 1] = shared;
+                }
+            } else {
+                for (; x + 2 < width; x += 2) {
+                    out[x] = table[line[ptrdiff_t(x) + even]];
+                    out[x + 1] = table[line[ptrdiff_t(x) + odd]];
+                }
             }
             if (x + 1 < width) {
                 out[x] = table[line[ptrdiff_t(x) + even]];
@@ -523,24 +538,27 @@ void countedMedianAndDeviation(const T *plane, size_t sampleCount, T &median, T 
     medianAndDeviationOfCounts(counts, count, median, mad);
 }
 
-// The same subsample of one plane read from the mosaic: plane index k * step
-// walked as a column and a row, where a division per sample would cost
-// several times as much.
+// The same subsample of the three planes read from the mosaic, in one walk
+// whose three look-ups share the cache lines: plane index k * step walked as
+// a column and a row, where a division per sample would cost several times
+// as much.
 template <typename T>
-void countedMedianAndDeviation(const MosaicView<T> &view, int plane, size_t height, T &median, T &mad)
+void countMosaicSubsample(const MosaicView<T> &view, size_t height, std::vector<uint32_t> counts[3], size_t &count)
 {
     const size_t width = view.width;
     const size_t sampleCount = width * height;
     const size_t step = sampleCount >= kSampleBudget ? sampleCount / kSampleBudget : 1;
-    const size_t count = sampleCount / step;
-    std::vector<uint32_t> counts(size_t(std::numeric_limits<T>::max()) + 1, 0);
+    count = sampleCount / step;
+    for (int c = 0; c < 3; ++c)
+        counts[c].assign(size_t(std::numeric_limits<T>::max()) + 1, 0);
     const size_t across = step % width, down = step / width;
     size_t x = 0, y = 0;
     for (size_t k = 0; k < count; ++k) {
         const size_t ahead = y * width + x + 16 * step;
         if (step > 1 && ahead < view.rows * width)
             __builtin_prefetch(view.source + ahead);
-        ++counts[view.at(plane, x, y)];
+        for (int c = 0; c < 3; ++c)
+            ++counts[c][view.at(c, x, y)];
         x += across;
         y += down;
         if (x >= width) {
@@ -548,7 +566,6 @@ void countedMedianAndDeviation(const MosaicView<T> &view, int plane, size_t heig
             ++y;
         }
     }
-    medianAndDeviationOfCounts(counts, count, median, mad);
 }
 
 // Shadows, highlights and midtones of a plane from its median and median
@@ -579,16 +596,6 @@ ChannelStretchParams paramsOf(T median, T mad, int64_t inputRange)
     return result;
 }
 
-
-template <typename T>
-ChannelStretchParams mosaicChannelParams(const MosaicView<T> &view, int plane, int height, int64_t inputRange)
-{
-    if (view.width == 0 || height <= 0 || inputRange <= 0)
-        return {};
-    T median, mad;
-    countedMedianAndDeviation(view, plane, size_t(height), median, mad);
-    return paramsOf(median, mad, inputRange);
-}
 
 } // namespace
 
@@ -663,9 +670,17 @@ StretchParams StretchRenderer::computeParams(const void *pixels)
         visitSamples(sampleType, pixels, [&](const auto *samples) {
             using T = std::remove_const_t<std::remove_pointer_t<decltype(samples)>>;
             if constexpr (kTabulated<T>) {
+                if (width <= 0 || height <= 0)
+                    return;
                 const MosaicView<T> view(samples, width, height, mosaicPattern, mosaicOffsetY);
-                for (int c = 0; c < 3; ++c)
-                    result.channel[c] = mosaicChannelParams(view, c, height, inputRange);
+                std::vector<uint32_t> counts[3];
+                size_t count = 0;
+                countMosaicSubsample(view, size_t(height), counts, count);
+                for (int c = 0; c < 3; ++c) {
+                    T median, mad;
+                    medianAndDeviationOfCounts(counts[c], count, median, mad);
+                    result.channel[c] = paramsOf(median, mad, inputRange);
+                }
             }
         });
         return result;
