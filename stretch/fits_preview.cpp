@@ -118,10 +118,10 @@ QImage renderNarrowed(const FITSData &data, int widthLimit, int quality)
     if (!levels)
         return {};
     const PlaneLevels *source = levels.get();
-    return smoothScaledPlanesToWidth(stats.width, stats.height, renderer.renderedPlanes(), widthLimit,
-                                     [source](int plane, int firstRow, int rowCount, uint8_t *out) {
-                                         source->rows(plane, firstRow, rowCount, out);
-                                     });
+    return smoothScaledPlanesToWidth(
+        stats.width, stats.height, renderer.renderedPlanes(), widthLimit,
+        [source](int plane, int firstRow, int rowCount, uint8_t *out) { source->rows(plane, firstRow, rowCount, out); },
+        [source](int plane, int row) { return source->repeatsRow(plane, row); });
 }
 
 } // namespace

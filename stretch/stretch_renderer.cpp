@@ -498,6 +498,24 @@ public:
         }
     }
 
+    bool repeatsRow(int plane, int row) const override
+    {
+        if (row < 1)
+            return false;
+        const size_t y = size_t(row);
+        const bool holds = view.rowHoldsSamples(y);
+        if (holds != view.rowHoldsSamples(y - 1))
+            return false;
+        if (!holds)
+            return true;
+        // Both rows read one mosaic row at the same columns: red and blue
+        // rows come in pairs.
+        const ptrdiff_t width = ptrdiff_t(view.width);
+        const ptrdiff_t *here = view.sites[plane][y & 1];
+        const ptrdiff_t *above = view.sites[plane][(y - 1) & 1];
+        return width + here[0] == above[0] && width + here[1] == above[1];
+    }
+
 private:
     MosaicView<T> view;
     std::vector<uint8_t> tables[3];

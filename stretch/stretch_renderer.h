@@ -31,6 +31,13 @@ public:
     // Levels of `rowCount` rows of `plane` (0 grey or red, 1 green, 2 blue)
     // from row `firstRow` on, packed `width` bytes a row into `out`.
     virtual void rows(int plane, int firstRow, int rowCount, uint8_t *out) const = 0;
+    // True when row `row` of `plane` holds the levels of row `row` - 1.
+    virtual bool repeatsRow(int plane, int row) const
+    {
+        static_cast<void>(plane);
+        static_cast<void>(row);
+        return false;
+    }
 };
 
 // Computes an automatic screen stretch from the median and the median
