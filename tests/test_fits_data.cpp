@@ -138,16 +138,16 @@ TEST(FITSData, PreviewOnlyLoadKeepsWhatThePreviewReads)
         const void *samples = c.dataType == TSHORT ? static_cast<const void *>(shorts.data())
                               : c.dataType == TBYTE ? static_cast<const void *>(bytes.data())
                                                     : floats.data();
-        FitsImageSpec spec;
-        spec.bitpix = c.bitpix;
-        spec.axes = {width, height};
+        FitsImageSpec written;
+        written.bitpix = c.bitpix;
+        written.axes = {width, height};
         if (c.planes > 1)
-            spec.axes.push_back(c.planes);
-        spec.data = samples;
-        spec.dataType = c.dataType;
-        spec.cards = c.cards;
+            written.axes.push_back(c.planes);
+        written.data = samples;
+        written.dataType = c.dataType;
+        written.cards = c.cards;
         const QString path = dir.filePath(QStringLiteral("%1.fits").arg(c.name));
-        ASSERT_TRUE(writeFits(path, spec));
+        ASSERT_TRUE(writeFits(path, written));
         FITSData full, preview;
         preview.previewOnly = true;
         ASSERT_TRUE(full.startLoad(path).result());

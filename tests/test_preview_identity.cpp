@@ -272,13 +272,13 @@ TEST(PreviewIdentity, FlatImagesStayWhiteAtEveryWidth)
     for (const auto &flat : cases) {
         const QString path = dir.filePath("flat.fits");
         std::vector<int16_t> stored(size_t(301) * 203, flat.value);
-        FitsImageSpec imageSpec;
-        imageSpec.bitpix = SHORT_IMG;
-        imageSpec.axes = {301, 203};
-        imageSpec.data = stored.data();
-        imageSpec.dataType = TSHORT;
-        imageSpec.cards = flat.cards;
-        ASSERT_TRUE(writeFits(path, imageSpec));
+        FitsImageSpec flatImage;
+        flatImage.bitpix = SHORT_IMG;
+        flatImage.axes = {301, 203};
+        flatImage.data = stored.data();
+        flatImage.dataType = TSHORT;
+        flatImage.cards = flat.cards;
+        ASSERT_TRUE(writeFits(path, flatImage));
         for (const int width : {0, 100})
             for (const int quality : {50, 90})
                 EXPECT_TRUE(fitsPreview(path, width, quality) == referencePreview(path, width, quality))
