@@ -5,6 +5,7 @@
 #include <QProcessEnvironment>
 
 #include <fitsio.h>
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -66,7 +67,7 @@ bool appendFitsImage(const QString &path, const FitsImageSpec &imageSpec)
     return true;
 }
 
-ProcessResult runSkyimg(const QStringList &args, const QString &workingDir)
+ProcessResult runProgram(const QString &program, const QStringList &args, const QString &workingDir)
 {
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -75,8 +76,16 @@ ProcessResult runSkyimg(const QStringList &args, const QString &workingDir)
     process.setProcessEnvironment(env);
     if (!workingDir.isEmpty())
         process.setWorkingDirectory(workingDir);
-    process.start(QStringLiteral(SKYIMG_BINARY), args);
+    process.start(program, args);
     ProcessResult result;
+    // Only a process that runs may be killed: when the start fails half-way
+    // (an emulator whose clone() lacks CLONE_PIDFD), Qt 5.15 keeps the pid -1
+    // and kill() sends SIGKILL to every process the user may signal.
+    if (!process.waitForStarted(30000) || process.processId() <= 0) {
+        ADD_FAILURE() << "cannot start " << program.toStdString() << ": " << process.errorString().toStdString();
+        result.crashed = true;
+        return result;
+    }
     if (!process.waitForFinished(30000)) {
         process.kill();
         process.waitForFinished();
@@ -87,4 +96,9 @@ ProcessResult runSkyimg(const QStringList &args, const QString &workingDir)
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
     return result;
+}
+
+ProcessResult runSkyimg(const QStringList &args, const QString &workingDir)
+{
+    return runProgram(QStringLiteral(SKYIMG_BINARY), args, workingDir);
 }
