@@ -27,10 +27,11 @@ bool debayerPlanes(FITSData &data, int sampleType)
     const int height = stats.height;
     const size_t samples = size_t(width) * size_t(height);
     // Only a plane whose buffer matches its declared shape is read; the
-    // three result planes must fit the 32-bit byte count of `pixels`.
+    // three result planes must fit the 32-bit byte count of `pixels`. Byte
+    // counts in 64 bits: a 32-bit size_t wraps at three 16-bit planes.
     if (samples == 0 || stats.samplesPerChannel != samples ||
         stats.bytesPerSample != int(sizeof(T)) || !data.pixels ||
-        data.pixelBytes < samples * sizeof(T) || samples * 3 * sizeof(T) > kMaxImageBytes)
+        data.pixelBytes < uint64_t(samples) * sizeof(T) || uint64_t(samples) * 3 * sizeof(T) > kMaxImageBytes)
         return false;
 
     // With a vertical offset of 1 the pattern starts on the second row; the

@@ -40,8 +40,9 @@ bool holdsSamples(const ImageStatistics &stats, QString *error)
 bool bufferHoldsImage(const FITSData &data, QString *error)
 {
     const ImageStatistics &stats = data.stats;
-    const size_t bytesPerSample = size_t(bitsPerSampleOf(stats.sampleType) / 8);
-    const size_t needed = size_t(stats.width) * size_t(stats.height) * stats.channels * bytesPerSample;
+    // In 64 bits: the product of a large shape wraps a 32-bit size_t.
+    const uint64_t bytesPerSample = uint64_t(bitsPerSampleOf(stats.sampleType) / 8);
+    const uint64_t needed = uint64_t(stats.width) * uint64_t(stats.height) * uint64_t(stats.channels) * bytesPerSample;
     if (!data.pixels || data.pixelBytes < needed) {
         setError(error, QStringLiteral("the sample buffer is smaller than the image"));
         return false;
