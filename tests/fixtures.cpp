@@ -30,6 +30,14 @@ bool writeHdu(fitsfile *f, const FitsImageSpec &imageSpec, int &status)
     return status == 0;
 }
 
+// A QProcess can be told that a child whose start failed half-way is gone:
+// its destructor would otherwise kill the pid it holds, which may be -1.
+class ChildProcess : public QProcess
+{
+public:
+    void forget() { setProcessState(QProcess::NotRunning); }
+};
+
 } // namespace
 
 bool writeFits(const QString &path, const FitsImageSpec &imageSpec)
@@ -69,7 +77,7 @@ bool appendFitsImage(const QString &path, const FitsImageSpec &imageSpec)
 
 ProcessResult runProgram(const QString &program, const QStringList &args, const QString &workingDir)
 {
-    QProcess process;
+    ChildProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("TZ", "UTC");
     env.insert("QT_QPA_PLATFORM", "offscreen");
@@ -82,7 +90,10 @@ ProcessResult runProgram(const QString &program, const QStringList &args, const 
     // (an emulator whose clone() lacks CLONE_PIDFD), Qt 5.15 keeps the pid -1
     // and kill() sends SIGKILL to every process the user may signal.
     if (!process.waitForStarted(30000) || process.processId() <= 0) {
-        ADD_FAILURE() << "cannot start " << program.toStdString() << ": " << process.errorString().toStdString();
+        ADD_FAILURE() << "cannot start " << program.toStdString() << " (pid " << process.processId()
+                      << "): " << process.errorString().toStdString();
+        if (process.processId() <= 0)
+            process.forget();
         result.crashed = true;
         return result;
     }
