@@ -25,7 +25,8 @@ template <typename T>
 bool holdsDemosaicablePlane(const FITSData &data)
 {
     const ImageStatistics &stats = data.stats;
-    const size_t samples = size_t(stats.width) * size_t(stats.height);
+    // Byte counts in 64 bits: a 32-bit size_t wraps at three 16-bit planes.
+    const uint64_t samples = uint64_t(stats.width) * uint64_t(stats.height);
     return samples != 0 && stats.samplesPerChannel == samples && stats.bytesPerSample == int(sizeof(T)) &&
            data.pixels && data.pixelBytes >= samples * sizeof(T) && samples * 3 * sizeof(T) <= kMaxImageBytes;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include <zlib.h>
@@ -209,6 +210,12 @@ QString misplaced(const FITSfile &hdu, const Cell &cell, LONGLONG length, LONGLO
 
 std::vector<unsigned char> readCell(fitsfile *input, int column, LONGLONG row, LONGLONG length, int &status)
 {
+    // A cell inside a file over 4 GiB may be longer than a 32-bit size_t.
+    if (uint64_t(length) > std::numeric_limits<size_t>::max()) {
+        if (status == 0)
+            status = MEMORY_ALLOCATION;
+        return {};
+    }
     std::vector<unsigned char> bytes(static_cast<size_t>(length));
     fits_read_col(input, TBYTE, column, row, 1, length, nullptr, bytes.data(), nullptr, &status);
     return bytes;

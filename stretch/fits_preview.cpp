@@ -40,9 +40,10 @@ bool holdsSamples(const ImageStatistics &stats, QString *error)
 bool bufferHoldsImage(const FITSData &data, QString *error)
 {
     const ImageStatistics &stats = data.stats;
-    const size_t bytesPerSample = size_t(bitsPerSampleOf(stats.sampleType) / 8);
-    const size_t planes = data.holdsMosaic ? 1 : stats.channels;
-    const size_t needed = size_t(stats.width) * size_t(stats.height) * planes * bytesPerSample;
+    // In 64 bits: the product of a large shape wraps a 32-bit size_t.
+    const uint64_t bytesPerSample = uint64_t(bitsPerSampleOf(stats.sampleType) / 8);
+    const uint64_t planes = data.holdsMosaic ? 1 : stats.channels;
+    const uint64_t needed = uint64_t(stats.width) * uint64_t(stats.height) * planes * bytesPerSample;
     if (!data.pixels || data.pixelBytes < needed) {
         setError(error, QStringLiteral("the sample buffer is smaller than the image"));
         return false;

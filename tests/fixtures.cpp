@@ -5,6 +5,7 @@
 #include <QProcessEnvironment>
 
 #include <fitsio.h>
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -28,6 +29,14 @@ bool writeHdu(fitsfile *f, const FitsImageSpec &imageSpec, int &status)
     }
     return status == 0;
 }
+
+// A QProcess can be told that a child whose start failed half-way is gone:
+// its destructor would otherwise kill the pid it holds, which may be -1.
+class ChildProcess : public QProcess
+{
+public:
+    void forget() { setProcessState(QProcess::NotRunning); }
+};
 
 } // namespace
 
@@ -66,17 +75,28 @@ bool appendFitsImage(const QString &path, const FitsImageSpec &imageSpec)
     return true;
 }
 
-ProcessResult runSkyimg(const QStringList &args, const QString &workingDir)
+ProcessResult runProgram(const QString &program, const QStringList &args, const QString &workingDir)
 {
-    QProcess process;
+    ChildProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("TZ", "UTC");
     env.insert("QT_QPA_PLATFORM", "offscreen");
     process.setProcessEnvironment(env);
     if (!workingDir.isEmpty())
         process.setWorkingDirectory(workingDir);
-    process.start(QStringLiteral(SKYIMG_BINARY), args);
+    process.start(program, args);
     ProcessResult result;
+    // Only a process that runs may be killed: when the start fails half-way
+    // (an emulator whose clone() lacks CLONE_PIDFD), Qt 5.15 keeps the pid -1
+    // and kill() sends SIGKILL to every process the user may signal.
+    if (!process.waitForStarted(30000) || process.processId() <= 0) {
+        ADD_FAILURE() << "cannot start " << program.toStdString() << " (pid " << process.processId()
+                      << "): " << process.errorString().toStdString();
+        if (process.processId() <= 0)
+            process.forget();
+        result.crashed = true;
+        return result;
+    }
     if (!process.waitForFinished(30000)) {
         process.kill();
         process.waitForFinished();
@@ -87,4 +107,9 @@ ProcessResult runSkyimg(const QStringList &args, const QString &workingDir)
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
     return result;
+}
+
+ProcessResult runSkyimg(const QStringList &args, const QString &workingDir)
+{
+    return runProgram(QStringLiteral(SKYIMG_BINARY), args, workingDir);
 }

@@ -31,5 +31,8 @@ struct ProcessResult {
     QByteArray err;
 };
 
-// Runs the skyimg binary with `args`, TZ=UTC, and waits (30 s at most).
+// Runs `program` with `args`, TZ=UTC, and waits (30 s at most). A program
+// that cannot start is a test failure that names the reason.
+ProcessResult runProgram(const QString &program, const QStringList &args, const QString &workingDir = QString());
+// runProgram() on the skyimg binary.
 ProcessResult runSkyimg(const QStringList &args, const QString &workingDir = QString());

@@ -20,6 +20,7 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <fitsio.h>
@@ -91,6 +92,18 @@ protected:
 
     QTemporaryDir dir;
 };
+
+// A program that does not start is a failure with its reason, and nothing
+// is killed on its behalf.
+TEST_F(Driver, ProgramsThatCannotStartAreReportedAsFailures)
+{
+    writeBytes("not executable", "#!/bin/sh\n");
+    for (const QString &program : {path("none here"), path("not executable"), dir.path()}) {
+        ProcessResult run;
+        EXPECT_NONFATAL_FAILURE(run = runProgram(program, {}), "cannot start");
+        EXPECT_TRUE(run.crashed) << program.toStdString();
+    }
+}
 
 TEST_F(Driver, NoArgumentsPrintsTheHelpTextQuoted)
 {

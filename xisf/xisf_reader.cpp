@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <limits>
 #include <new>
 
 namespace LibXISF {
@@ -552,6 +553,10 @@ void XISFReader::Private::readPixels(ImageEntry &entry)
         } else if (inMemory) {
             raw = memory.constData() + block.position;
         } else {
+            // Only a memory-sized attachment can be read in one piece; on a
+            // 32-bit system a larger file may declare more than size_t holds.
+            if (rawSize > std::numeric_limits<size_t>::max())
+                throw Error("attachment of " + bytesText(rawSize) + " does not fit in memory");
             attached = ByteArray(size_t(rawSize));
             readAt(block.position, attached.data(), rawSize);
             raw = attached.constData();
