@@ -15,6 +15,7 @@
 #include <QUuid>
 
 #include <limits>
+#include <type_traits>
 
 namespace {
 
@@ -33,24 +34,13 @@ QString freshUuid()
 // FITS BITPIX of a sample type, 0 for none.
 int bitpixOf(int sampleType)
 {
-    switch (sampleType) {
-    case kSampleUInt8:
-        return 8;
-    case kSampleUInt16:
-    case kSampleInt16:
-        return 16;
-    case kSampleUInt32:
-    case kSampleInt32:
-        return 32;
-    case kSampleInt64:
-        return 64;
-    case kSampleFloat:
-        return -32;
-    case kSampleDouble:
-        return -64;
-    default:
-        return 0;
-    }
+    int bitpix = 0;
+    withSampleType(sampleType, [&](auto sample) {
+        bitpix = int(8 * sizeof(sample));
+        if (std::is_floating_point<decltype(sample)>::value)
+            bitpix = -bitpix;
+    });
+    return bitpix;
 }
 
 void insertFileKeys(QJsonObject &record, const QString &path)

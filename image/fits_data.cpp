@@ -27,20 +27,9 @@ void WcsArray::release()
 
 int bitsPerSampleOf(int sampleType)
 {
-    switch (sampleType) {
-    case kSampleInt64:
-    case kSampleDouble:
-        return 64;
-    case kSampleUInt32:
-    case kSampleInt32:
-    case kSampleFloat:
-        return 32;
-    case kSampleUInt16:
-    case kSampleInt16:
-        return 16;
-    default:
-        return 8;
-    }
+    int bits = 8;
+    withSampleType(sampleType, [&](auto sample) { bits = int(8 * sizeof(sample)); });
+    return bits;
 }
 
 const QStringList &FITSData::rawSuffixes()

@@ -20,7 +20,44 @@ enum SampleType : int {
     kSampleDouble = 82,  // TDOUBLE
 };
 
-// Bits per sample as the `bpp` property reports it.
+// The one place that maps a sample type code to its C++ type: calls
+// `work` with a value of that type, and returns false, calling nothing, for
+// a code that names no sample type. Every template over the sample type is
+// selected through it.
+template <typename Work>
+bool withSampleType(int sampleType, Work &&work)
+{
+    switch (sampleType) {
+    case kSampleUInt8:
+        work(uint8_t());
+        return true;
+    case kSampleUInt16:
+        work(uint16_t());
+        return true;
+    case kSampleInt16:
+        work(int16_t());
+        return true;
+    case kSampleUInt32:
+        work(uint32_t());
+        return true;
+    case kSampleInt32:
+        work(int32_t());
+        return true;
+    case kSampleFloat:
+        work(float());
+        return true;
+    case kSampleInt64:
+        work(int64_t());
+        return true;
+    case kSampleDouble:
+        work(double());
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Bits per sample as the `bpp` property reports it (8 for an unknown code).
 int bitsPerSampleOf(int sampleType);
 
 // Plain statistics record, copied by value.

@@ -13,44 +13,9 @@
 
 namespace {
 
-// The one place that maps a sample type code to its C++ type. Returns false
-// for codes without statistics.
-template <typename Work>
-bool forSampleType(int sampleType, Work &&work)
-{
-    switch (sampleType) {
-    case kSampleUInt8:
-        work(uint8_t());
-        return true;
-    case kSampleUInt16:
-        work(uint16_t());
-        return true;
-    case kSampleInt16:
-        work(int16_t());
-        return true;
-    case kSampleUInt32:
-        work(uint32_t());
-        return true;
-    case kSampleInt32:
-        work(int32_t());
-        return true;
-    case kSampleFloat:
-        work(float());
-        return true;
-    case kSampleInt64:
-        work(int64_t());
-        return true;
-    case kSampleDouble:
-        work(double());
-        return true;
-    default:
-        return false;
-    }
-}
-
 bool isHandledSampleType(int sampleType)
 {
-    return forSampleType(sampleType, [](auto) {});
+    return withSampleType(sampleType, [](auto) {});
 }
 
 // Reads one keyword of a chain: after the first absent keyword the status
@@ -146,7 +111,7 @@ int channelCount(const FITSData &image)
 void computeRangeAndMoments(FITSData &image, bool roi, bool range, bool moments, int channels)
 {
     ImageStatistics &record = roi ? image.roiStats : image.stats;
-    forSampleType(image.stats.sampleType, [&](auto tag) {
+    withSampleType(image.stats.sampleType, [&](auto tag) {
         using T = decltype(tag);
         const T *planes = nullptr;
         if (!planesOf(image, roi, planes))
@@ -254,7 +219,7 @@ void computeMedians(FITSData &image, bool roi)
     ImageStatistics &record = roi ? image.roiStats : image.stats;
     for (double &median : record.median)
         median = 0;
-    forSampleType(record.sampleType, [&](auto tag) {
+    withSampleType(record.sampleType, [&](auto tag) {
         using T = decltype(tag);
         const T *planes = nullptr;
         if (!planesOf(image, roi, planes))

@@ -57,33 +57,25 @@ using RealOf = std::conditional_t<std::is_same<T, double>::value, double, float>
 template <typename T>
 constexpr bool kTabulated = std::is_same<T, uint8_t>::value || std::is_same<T, uint16_t>::value;
 
-// Selects the template instance for a sample type code; false for codes that
-// are not rendered.
+// Signed 16- and 32-bit samples are not rendered (the FITS loader reads
+// such images as unsigned through CFITSIO's scaling).
+template <typename T>
+constexpr bool kRendered = !std::is_same<T, int16_t>::value && !std::is_same<T, int32_t>::value;
+
+// Calls fn with the samples as their own type; false for types that are
+// not rendered.
 template <typename Fn>
 bool visitSamples(int sampleType, const void *pixels, Fn &&fn)
 {
-    switch (sampleType) {
-    case kSampleUInt8:
-        fn(static_cast<const uint8_t *>(pixels));
-        return true;
-    case kSampleUInt16:
-        fn(static_cast<const uint16_t *>(pixels));
-        return true;
-    case kSampleUInt32:
-        fn(static_cast<const uint32_t *>(pixels));
-        return true;
-    case kSampleFloat:
-        fn(static_cast<const float *>(pixels));
-        return true;
-    case kSampleInt64:
-        fn(static_cast<const int64_t *>(pixels));
-        return true;
-    case kSampleDouble:
-        fn(static_cast<const double *>(pixels));
-        return true;
-    default:
-        return false;
-    }
+    bool rendered = false;
+    withSampleType(sampleType, [&](auto sample) {
+        using T = decltype(sample);
+        if constexpr (kRendered<T>) {
+            fn(static_cast<const T *>(pixels));
+            rendered = true;
+        }
+    });
+    return rendered;
 }
 
 // |x - median| in the sample type itself.
