@@ -4,6 +4,7 @@
 #include "xisf/xisf_limits.h"
 
 #include <QByteArray>
+#include <QtConcurrent/QtConcurrentMap>
 #include <QFile>
 #include <QRegularExpression>
 #include <QString>
@@ -15,6 +16,7 @@
 #include <cctype>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace LibXISF {
 
@@ -510,7 +512,7 @@ struct XISFReader::Private {
     std::vector<ImageEntry> images;
 
     void readAt(uint64_t position, char *out, uint64_t size);
-    void readPixels(ImageEntry &entry);
+    void decodeInto(const ImageEntry &entry, char *out);
 };
 
 void XISFReader::Private::readAt(uint64_t position, char *out, uint64_t size)
@@ -532,10 +534,65 @@ void XISFReader::Private::readAt(uint64_t position, char *out, uint64_t size)
     }
 }
 
-void XISFReader::Private::readPixels(ImageEntry &entry)
+namespace {
+
+// Sub-blocks are independent streams, so large images written in several
+// decode on the global pool, the calling thread taking part. Below this
+// size the hand-over costs more than it saves.
+constexpr uint64_t kParallelBytes = 4u << 20;
+
+// Decodes the compressed `raw` bytes of `block` into the `size` bytes at
+// `out`, one sub-block after another or in parallel.
+void expand(const DataBlock &block, const char *raw, uint64_t rawSize, char *out, uint64_t size)
+{
+    if (block.subBlocks.empty()) {
+        detail::checkExpansion(block.codec, raw, size_t(rawSize), size_t(size));
+        detail::decompress(block.codec, raw, size_t(rawSize), out, size_t(size));
+        return;
+    }
+    struct Job {
+        const char *in;
+        size_t inSize;
+        char *out;
+        size_t outSize;
+        std::string error;
+    };
+    std::vector<Job> jobs;
+    jobs.reserve(block.subBlocks.size());
+    uint64_t in = 0, at = 0;
+    for (const SubBlock &sub : block.subBlocks) {
+        if (sub.compressed > rawSize - in)
+            throw Error("compression sub-blocks reach past the end of the data block");
+        detail::checkExpansion(block.codec, raw + in, size_t(sub.compressed), size_t(sub.uncompressed));
+        jobs.push_back({raw + in, size_t(sub.compressed), out + at, size_t(sub.uncompressed), {}});
+        in += sub.compressed;
+        at += sub.uncompressed;  // sums to `size`: checked while parsing
+    }
+    if (in != rawSize)
+        throw Error("compression sub-blocks do not cover the data block");
+
+    const auto decode = [codec = block.codec](Job &job) {
+        try {
+            detail::decompress(codec, job.in, job.inSize, job.out, job.outSize);
+        } catch (const Error &error) {
+            job.error = error.what();  // exceptions must not cross the pool
+        }
+    };
+    if (jobs.size() > 1 && size >= kParallelBytes)
+        QtConcurrent::blockingMap(jobs, decode);
+    else
+        std::for_each(jobs.begin(), jobs.end(), decode);
+    for (const Job &job : jobs) {
+        if (!job.error.empty())
+            throw Error(job.error);  // the first one in the file
+    }
+}
+
+} // namespace
+
+void XISFReader::Private::decodeInto(const ImageEntry &entry, char *out)
 {
     const DataBlock &block = entry.block;
-    Image &image = entry.image;
     const uint64_t needed = entry.dataBytes;
 
     // Encoded or attached bytes, before decompression.
@@ -543,12 +600,10 @@ void XISFReader::Private::readPixels(ImageEntry &entry)
     ByteArray attached;
     const char *raw = nullptr;
     uint64_t rawSize = 0;
-    ByteArray samples;
     if (block.location == Location::Attachment) {
         rawSize = block.size;
         if (block.codec == detail::Codec::None) {
-            samples = ByteArray(size_t(needed));
-            readAt(block.position, samples.data(), needed);
+            readAt(block.position, out, needed);  // size checked while parsing
         } else if (inMemory) {
             raw = memory.constData() + block.position;
         } else {
@@ -563,54 +618,32 @@ void XISFReader::Private::readPixels(ImageEntry &entry)
         if (block.codec == detail::Codec::None) {
             if (rawSize != needed)
                 throw Error("inline data holds " + bytesText(rawSize) + ", the image needs " + bytesText(needed));
-            samples = ByteArray(raw, size_t(rawSize));
+            if (needed > 0)
+                std::memcpy(out, raw, size_t(needed));
         }
     }
 
     if (block.codec != detail::Codec::None) {
-        if (block.subBlocks.empty()) {
-            detail::checkExpansion(block.codec, raw, size_t(rawSize), size_t(needed));
-        } else {
-            uint64_t in = 0;
-            for (const SubBlock &sub : block.subBlocks) {
-                if (sub.compressed > rawSize - in)
-                    throw Error("compression sub-blocks reach past the end of the data block");
-                detail::checkExpansion(block.codec, raw + in, size_t(sub.compressed), size_t(sub.uncompressed));
-                in += sub.compressed;
-            }
-            if (in != rawSize)
-                throw Error("compression sub-blocks do not cover the data block");
-        }
-        ByteArray expanded{size_t(needed)};
-        if (block.subBlocks.empty()) {
-            detail::decompress(block.codec, raw, size_t(rawSize), expanded.data(), size_t(needed));
-        } else {
-            uint64_t in = 0, out = 0;
-            for (const SubBlock &sub : block.subBlocks) {
-                detail::decompress(block.codec, raw + in, size_t(sub.compressed), expanded.data() + out,
-                                   size_t(sub.uncompressed));
-                in += sub.compressed;
-                out += sub.uncompressed;  // sums to `needed`: checked while parsing
-            }
-        }
-        attached = ByteArray();
-        decoded = QByteArray();
         if (block.itemSize > 1) {
-            samples = ByteArray(size_t(needed));
-            detail::unshuffle(expanded.data(), samples.data(), size_t(needed), block.itemSize);
+            // Shuffling spans the whole block: expand aside, then unshuffle
+            // into place, which is the one copy the samples need anyway.
+            ByteArray expanded{size_t(needed)};
+            expand(block, raw, rawSize, expanded.data(), needed);
+            attached = ByteArray();
+            decoded = QByteArray();
+            detail::unshuffle(expanded.constData(), out, size_t(needed), block.itemSize);
         } else {
-            samples = std::move(expanded);
+            expand(block, raw, rawSize, out, needed);
         }
     }
 
     if (block.bigEndian) {
-        size_t word = Image::sampleFormatSize(Access::sampleFormat(image));
-        if (Access::sampleFormat(image) == Image::Complex32 || Access::sampleFormat(image) == Image::Complex64)
+        const Image::SampleFormat format = entry.image.sampleFormat();
+        size_t word = Image::sampleFormatSize(format);
+        if (format == Image::Complex32 || format == Image::Complex64)
             word /= 2;  // real and imaginary parts are swapped separately
-        detail::swapByteOrder(samples.data(), samples.size(), word);
+        detail::swapByteOrder(out, size_t(needed), word);
     }
-    Access::data(image) = std::move(samples);
-    entry.pixelsRead = true;
 }
 
 XISFReader::XISFReader() : d(std::make_unique<Private>()) {}
@@ -696,12 +729,35 @@ const Image &XISFReader::getImage(uint32_t index, bool readPixels)
     ImageEntry &entry = d->images[index];
     if (readPixels && !entry.pixelsRead) {
         try {
-            d->readPixels(entry);
+            ByteArray samples{size_t(entry.dataBytes)};
+            d->decodeInto(entry, samples.data());
+            Access::data(entry.image) = std::move(samples);
+            entry.pixelsRead = true;
         } catch (const std::bad_alloc &) {
             throw Error("out of memory reading " + bytesText(entry.dataBytes) + " of samples");
         }
     }
     return entry.image;
+}
+
+size_t XISFReader::imageDataSize(uint32_t index) const
+{
+    if (index >= d->images.size())
+        throw Error("image index " + std::to_string(index) + " is out of range");
+    return size_t(d->images[index].dataBytes);
+}
+
+void XISFReader::readImageData(uint32_t index, void *out, size_t size)
+{
+    if (size != imageDataSize(index))
+        throw Error("image " + std::to_string(index) + " holds " + bytesText(imageDataSize(index)) + ", not " +
+                    bytesText(size));
+    const ImageEntry &entry = d->images[index];
+    try {
+        d->decodeInto(entry, static_cast<char *>(out));
+    } catch (const std::bad_alloc &) {
+        throw Error("out of memory reading " + bytesText(entry.dataBytes) + " of samples");
+    }
 }
 
 } // namespace LibXISF
