@@ -46,12 +46,18 @@ QByteArray imageBytes(const Image &image)
     return QByteArray(static_cast<const char *>(image.imageData()), int(image.imageDataSize()));
 }
 
-// Reads image 0 of `file` from memory; returns its samples.
+// Reads image 0 of `file` from memory; returns its samples, once decoding
+// into a buffer of our own has given the same.
 QByteArray readBack(const QByteArray &file)
 {
     LibXISF::XISFReader reader;
     reader.open(toByteArray(file));
-    return imageBytes(reader.getImage(0));
+    QByteArray direct(int(reader.imageDataSize(0)), '\0');
+    EXPECT_THROW(reader.readImageData(0, direct.data(), size_t(direct.size()) + 1), LibXISF::Error);
+    reader.readImageData(0, direct.data(), size_t(direct.size()));
+    const QByteArray held = imageBytes(reader.getImage(0));
+    EXPECT_EQ(direct, held);
+    return held;
 }
 
 // The message of the Error that opening and reading every image throws.
@@ -134,6 +140,15 @@ TEST(XisfReader, DecodesEveryCodecWithAndWithoutShuffling)
                     EXPECT_EQ(readBack(xisfFile({imageSpec})), imageSpec.samples);
                 }
             }
+        }
+        // Large enough to be unshuffled and its sub-blocks decoded in parallel.
+        for (bool shuffle : {false, true}) {
+            SCOPED_TRACE(testing::Message() << codec << " large, shuffle " << shuffle);
+            XisfImageSpec imageSpec = makeImageSpec(Image::Float32, 1030, 1100, 1);
+            imageSpec.codec = codec;
+            imageSpec.shuffle = shuffle;
+            imageSpec.subBlocks = shuffle ? 5 : 0;
+            EXPECT_EQ(readBack(xisfFile({imageSpec})), imageSpec.samples);
         }
     }
 }
