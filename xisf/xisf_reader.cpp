@@ -637,7 +637,7 @@ void XISFReader::Private::decodeInto(const ImageEntry &entry, char *out)
 
     // Encoded or attached bytes, before decompression.
     QByteArray decoded;
-    ByteArray attached;
+    std::unique_ptr<char[]> attached;
     const char *raw = nullptr;
     uint64_t rawSize = 0;
     if (block.location == Location::Attachment) {
@@ -647,9 +647,9 @@ void XISFReader::Private::decodeInto(const ImageEntry &entry, char *out)
         } else if (inMemory) {
             raw = memory.constData() + block.position;
         } else {
-            attached = ByteArray(size_t(rawSize));
-            readAt(block.position, attached.data(), rawSize);
-            raw = attached.constData();
+            attached = scratchBuffer(size_t(rawSize));
+            readAt(block.position, attached.get(), rawSize);
+            raw = attached.get();
         }
     } else {
         decoded = decodeText(block);
@@ -669,7 +669,7 @@ void XISFReader::Private::decodeInto(const ImageEntry &entry, char *out)
             // into place, which is the one copy the samples need anyway.
             const std::unique_ptr<char[]> expanded = scratchBuffer(size_t(needed));
             expand(block, raw, rawSize, expanded.get(), needed);
-            attached = ByteArray();
+            attached.reset();
             decoded = QByteArray();
             unshuffleInto(expanded.get(), out, size_t(needed), block.itemSize);
         } else {
