@@ -207,11 +207,19 @@ TEST(XisfReader, ReadsImagesOnDemandFromDiskAndMemory)
     first.codec = "lz4";
     XisfImageSpec second = makeImageSpec(Image::Float32, 3, 3, 3);
     second.samples = patternBytes(second.samples.size(), 7);
-    const QByteArray file = xisfFile({first, second});
+    // Shuffled blocks that shrink and one that grows (random bytes).
+    XisfImageSpec third = makeImageSpec(Image::UInt32, 40, 30, 1);
+    third.codec = "zlib";
+    third.shuffle = true;
+    XisfImageSpec fourth = third;
+    std::mt19937 random(3);
+    for (char &byte : fourth.samples)
+        byte = char(random());
+    const QByteArray file = xisfFile({first, second, third, fourth});
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    const QString path = dir.filePath("two images.xisf");
-    ASSERT_TRUE(writeXisfFile(path, {first, second}));
+    const QString path = dir.filePath("four images.xisf");
+    ASSERT_TRUE(writeXisfFile(path, {first, second, third, fourth}));
 
     for (bool fromDisk : {false, true}) {
         SCOPED_TRACE(fromDisk ? "disk" : "memory");
@@ -220,12 +228,18 @@ TEST(XisfReader, ReadsImagesOnDemandFromDiskAndMemory)
             reader.open(path.toStdString());
         else
             reader.open(toByteArray(file));
-        ASSERT_EQ(reader.imagesCount(), 2u);
+        ASSERT_EQ(reader.imagesCount(), 4u);
         EXPECT_EQ(reader.getImage(1, false).imageDataSize(), 0u);
         EXPECT_EQ(reader.getImage(1, false).channelCount(), 3u);
         EXPECT_EQ(imageBytes(reader.getImage(1)), second.samples);
         EXPECT_EQ(imageBytes(reader.getImage(0)), first.samples);
-        EXPECT_THROW(reader.getImage(2), LibXISF::Error);
+        for (const XisfImageSpec *shuffled : {&third, &fourth}) {
+            const uint32_t index = shuffled == &third ? 2 : 3;
+            QByteArray direct(int(reader.imageDataSize(index)), '\0');
+            reader.readImageData(index, direct.data(), size_t(direct.size()));
+            EXPECT_EQ(direct, shuffled->samples);
+        }
+        EXPECT_THROW(reader.getImage(4), LibXISF::Error);
     }
 }
 

@@ -646,6 +646,12 @@ void XISFReader::Private::decodeInto(const ImageEntry &entry, char *out)
             readAt(block.position, out, needed);  // size checked while parsing
         } else if (inMemory) {
             raw = memory.constData() + block.position;
+        } else if (block.itemSize > 1 && rawSize <= needed) {
+            // Shuffled samples are expanded aside and only then unshuffled
+            // into `out`, so `out` can hold the compressed bytes meanwhile:
+            // a buffer fewer for the kernel to clear.
+            readAt(block.position, out, rawSize);
+            raw = out;
         } else {
             attached = scratchBuffer(size_t(rawSize));
             readAt(block.position, attached.get(), rawSize);
