@@ -4,7 +4,9 @@
 #include "xisf/xisf_limits.h"
 
 #include <QByteArray>
-#include <QtConcurrent/QtConcurrentMap>
+#include <QFuture>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
 #include <QFile>
 #include <QRegularExpression>
 #include <QString>
@@ -19,7 +21,6 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
-#include <numeric>
 #include <string>
 
 namespace LibXISF {
@@ -545,6 +546,23 @@ namespace {
 // size the hand-over costs more than it saves.
 constexpr uint64_t kParallelBytes = 4u << 20;
 
+// Runs task(i) for every i below `count`: this thread the first, the global
+// pool the others, waited for in order. A wait on a task that no worker has
+// started yet runs it here, so a load already on the pool cannot deadlock.
+// The tasks must not throw.
+template <typename Task>
+void runOnPool(size_t count, const Task &task)
+{
+    std::vector<QFuture<void>> others;
+    others.reserve(count);
+    for (size_t i = 1; i < count; ++i)
+        others.push_back(QtConcurrent::run(QThreadPool::globalInstance(), [&task, i] { task(i); }));
+    if (count > 0)
+        task(0);
+    for (QFuture<void> &other : others)
+        other.waitForFinished();
+}
+
 // Decodes the compressed `raw` bytes of `block` into the `size` bytes at
 // `out`, one sub-block after another or in parallel.
 void expand(const DataBlock &block, const char *raw, uint64_t rawSize, char *out, uint64_t size)
@@ -575,17 +593,20 @@ void expand(const DataBlock &block, const char *raw, uint64_t rawSize, char *out
     if (in != rawSize)
         throw Error("compression sub-blocks do not cover the data block");
 
-    const auto decode = [codec = block.codec](Job &job) {
+    const auto decode = [codec = block.codec, &jobs](size_t i) {
+        Job &job = jobs[i];
         try {
             detail::decompress(codec, job.in, job.inSize, job.out, job.outSize);
         } catch (const Error &error) {
             job.error = error.what();  // exceptions must not cross the pool
         }
     };
-    if (jobs.size() > 1 && size >= kParallelBytes)
-        QtConcurrent::blockingMap(jobs, decode);
-    else
-        std::for_each(jobs.begin(), jobs.end(), decode);
+    if (size >= kParallelBytes) {
+        runOnPool(jobs.size(), decode);
+    } else {
+        for (size_t i = 0; i < jobs.size(); ++i)
+            decode(i);
+    }
     for (const Job &job : jobs) {
         if (!job.error.empty())
             throw Error(job.error);  // the first one in the file
@@ -619,10 +640,8 @@ void unshuffleInto(const char *in, char *out, size_t size, size_t itemSize)
         return;
     }
     constexpr size_t kBands = 16;
-    std::vector<size_t> bands(kBands);
-    std::iota(bands.begin(), bands.end(), size_t(0));
     const size_t step = items / kBands;
-    QtConcurrent::blockingMap(bands, [=](size_t band) {
+    runOnPool(kBands, [=](size_t band) {
         const size_t begin = band * step;
         detail::unshuffle(in, out, size, itemSize, begin, band + 1 == kBands ? items : begin + step);
     });
