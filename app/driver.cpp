@@ -3,39 +3,28 @@
 #include "app/metadata.h"
 #include "app/previews.h"
 #include "app/version.h"
+#include "image/source_kind.h"
 #include "stretch/fits_preview.h"
 
 #include <QBuffer>
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QColorSpace>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
-#include <QImageReader>
 #include <QImageWriter>
 #include <QSaveFile>
 #include <QStringList>
 
+#include <array>
 #include <cstdio>
 
 namespace {
 
 // Thumbnails are always this wide, whatever "max-width" says.
 constexpr int kThumbnailWidth = 100;
-
-const QStringList &rawExtensions()
-{
-    static const QStringList list = {"cr2", "cr3", "crw", "nef", "raf", "dng", "arw"};
-    return list;
-}
-
-// "fz" joins the FITS names because the image object unpacks packed files.
-const QStringList &fitsExtensions()
-{
-    static const QStringList list = {"fits", "fit", "xisf", "fz"};
-    return list;
-}
 
 // A message must stay on one line whatever a file name holds.
 QString oneLine(QString text)
@@ -62,14 +51,82 @@ int parsedOr(const QString &text, int fallback)
     return ok ? value : fallback;
 }
 
-bool writeToStdout(const QByteArray &bytes)
+// The output name that means standard output, by the usual convention.
+const QLatin1String kStandardOutput("-");
+
+bool writeToStdout(const QByteArray &bytes, QString *error)
 {
     QFile out;
     if (!out.open(stdout, QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.flush()) {
-        reportFailure("write", QStringLiteral("standard output"), out.errorString());
+        *error = out.errorString();
         return false;
     }
     return true;
+}
+
+// The name a failure message gives an output.
+QString outputName(const QString &output)
+{
+    return output == kStandardOutput ? QStringLiteral("standard output") : output;
+}
+
+// A picture whose every pixel is opaque neutral grey, as one grey channel:
+// the JPEG, PNG and TIFF writers then store one sample per pixel instead of
+// three, and decoders return the same values. Only the builders' grey-palette
+// and RGB32 pictures are looked at; anything else comes back as it is. So
+// does a picture tagged with a colour space other than sRGB (what an untagged
+// picture means anyway): libpng refuses an RGB profile on grey data, with a
+// warning on standard error.
+QImage greyIfNeutral(const QImage &picture)
+{
+    const QColorSpace space = picture.colorSpace();
+    if (space.isValid() && space != QColorSpace(QColorSpace::SRgb))
+        return picture;
+    const bool indexed = picture.format() == QImage::Format_Indexed8;
+    if (!indexed && picture.format() != QImage::Format_RGB32)
+        return picture;
+
+    // Grey level of each palette entry; -1 for a colour, a transparent
+    // entry or an index beyond the palette.
+    std::array<int, 256> level;
+    level.fill(-1);
+    if (indexed) {
+        const QVector<QRgb> table = picture.colorTable();
+        for (int i = 0; i < table.size() && i < 256; ++i) {
+            const QRgb c = table[i];
+            if (qAlpha(c) == 255 && qRed(c) == qGreen(c) && qRed(c) == qBlue(c))
+                level[size_t(i)] = qRed(c);
+        }
+    }
+    QImage grey(picture.size(), QImage::Format_Grayscale8);
+    if (grey.isNull())
+        return picture;
+    for (int y = 0; y < picture.height(); ++y) {
+        uchar *out = grey.scanLine(y);
+        if (indexed) {
+            const uchar *in = picture.constScanLine(y);
+            for (int x = 0; x < picture.width(); ++x) {
+                const int value = level[in[x]];
+                if (value < 0)
+                    return picture;
+                out[x] = uchar(value);
+            }
+        } else {
+            const QRgb *in = reinterpret_cast<const QRgb *>(picture.constScanLine(y));
+            for (int x = 0; x < picture.width(); ++x) {
+                const int red = qRed(in[x]);
+                if (qGreen(in[x]) != red || qBlue(in[x]) != red)
+                    return picture;
+                out[x] = uchar(red);
+            }
+        }
+    }
+    grey.setDotsPerMeterX(picture.dotsPerMeterX());
+    grey.setDotsPerMeterY(picture.dotsPerMeterY());
+    grey.setOffset(picture.offset());
+    for (const QString &key : picture.textKeys())
+        grey.setText(key, picture.text(key));
+    return grey;
 }
 
 int printMetadata(const QString &source, InputClass inputClass)
@@ -98,7 +155,11 @@ int printMetadata(const QString &source, InputClass inputClass)
     // one; the reason goes to standard error.
     if (!error.isEmpty())
         reportFailure("read", source, error);
-    return writeToStdout(record) ? 0 : -1;
+    if (!writeToStdout(record, &error)) {
+        reportFailure("write", QStringLiteral("standard output"), error);
+        return -1;
+    }
+    return 0;
 }
 
 int writePicture(const QString &source, InputClass inputClass, const QString &output, int widthLimit,
@@ -125,7 +186,7 @@ int writePicture(const QString &source, InputClass inputClass, const QString &ou
         return -1;
     }
     if (!savePicture(picture, output, format, quality, &error)) {
-        reportFailure("write", output, error);
+        reportFailure("write", outputName(output), error);
         return -1;
     }
     return 0;
@@ -135,14 +196,17 @@ int writePicture(const QString &source, InputClass inputClass, const QString &ou
 
 InputClass classifySource(const QString &path)
 {
-    const int dot = path.lastIndexOf(QLatin1Char('.'));
-    const QString suffix = (dot < 0 ? path : path.mid(dot + 1)).toLower();
-    if (rawExtensions().contains(suffix))
+    switch (sourceKindOf(path)) {
+    case SourceKind::Raw:
         return InputClass::Raw;
-    if (fitsExtensions().contains(suffix))
+    case SourceKind::Fits:
+    case SourceKind::Xisf:
         return InputClass::FitsXisf;
-    if (QImageReader::supportedImageFormats().contains(suffix.toLatin1()))
+    case SourceKind::Picture:
         return InputClass::Picture;
+    case SourceKind::Unsupported:
+        break;
+    }
     return InputClass::Unsupported;
 }
 
@@ -160,11 +224,14 @@ bool savePicture(const QImage &picture, const QString &path, const QByteArray &f
         buffer.open(QIODevice::WriteOnly);
         QImageWriter writer(&buffer, format);
         writer.setQuality(quality);
-        if (!writer.write(picture)) {
+        if (!writer.write(greyIfNeutral(picture))) {
             *error = writer.errorString();
             return false;
         }
     }
+
+    if (path == kStandardOutput)
+        return writeToStdout(bytes, error);
 
     const QFileInfo target(path);
     if (target.exists() && !target.isFile() && !target.isDir()) {

@@ -12,9 +12,10 @@ enum class InputClass { Raw, FitsXisf, Picture, Unsupported };
 // image library reads.
 InputClass classifySource(const QString &path);
 
-// Encodes `picture` with the writer for `format` and stores it at `path`.
-// A failed encode or write leaves no new or partial file behind; `error`
-// then says why.
+// Encodes `picture` with the writer for `format` and stores it at `path`,
+// or writes it to standard output when `path` is "-". A picture whose every
+// pixel is neutral grey is encoded as 8-bit grey. A failed encode or write
+// leaves no new or partial file behind; `error` then says why.
 bool savePicture(const QImage &picture, const QString &path, const QByteArray &format, int quality,
                  QString *error);
 

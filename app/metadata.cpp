@@ -1,8 +1,8 @@
 #include "app/metadata.h"
 
-#include "app/previews.h"
 #include "image/fits_data.h"
-#include "image/raw_guards.h"
+#include "image/picture_loader.h"
+#include "image/raw_loader.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -14,15 +14,9 @@
 #include <QUrl>
 #include <QUuid>
 
-#include <libraw/libraw.h>
-
 #include <limits>
-#include <memory>
 
 namespace {
-
-// LibRaw reads at most this much of a file into memory at once.
-constexpr qint64 kRawMaxBuffer = 262144000;
 
 QString isoDate(const QDateTime &time)
 {
@@ -202,40 +196,33 @@ QByteArray fitsMetadata(const QString &path, QString *error)
 
 QByteArray rawMetadata(const QString &path, QString *error)
 {
-    auto raw = std::make_unique<GuardedLibRaw>(LIBRAW_OPTIONS_NONE);
-    // LibRaw takes a file name in the local 8-bit encoding, as the C library does.
-    const int status = raw->open_file(QFile::encodeName(path).constData(), kRawMaxBuffer);
-    if (status != LIBRAW_SUCCESS) {
-        raw->recycle();
-        if (error)
-            *error = QString::fromLocal8Bit(libraw_strerror(status));
+    RawCameraInfo camera;
+    if (!readRawCameraInfo(path, camera, error))
         return QByteArrayLiteral("{}");
-    }
 
-    const libraw_data_t &data = raw->imgdata;
     QJsonObject record;
-    record.insert(QStringLiteral("naxis1"), int(data.sizes.width));
-    record.insert(QStringLiteral("naxis2"), int(data.sizes.height));
-    // Unpacked as the record has always done, though nothing of it is used;
-    // but not through the faulty decoder of Kodak's bitmaps.
-    if (!raw->thumbnailIsKodakBitmap())
-        raw->unpack_thumb();
-
+    record.insert(QStringLiteral("naxis1"), camera.width);
+    record.insert(QStringLiteral("naxis2"), camera.height);
     record.insert(QStringLiteral("naxis"), 2);
     record.insert(QStringLiteral("bitpix"), 16);
     record.insert(QStringLiteral("bscale"), 1);
     record.insert(QStringLiteral("bzero"), 32768);
-    QString date = isoDate(QDateTime::fromSecsSinceEpoch(qint64(data.other.timestamp)));
+    // LibRaw leaves the timestamp at 0 when the file names no time (or a
+    // clock never set, 0000:00:00); like a picture, the file then tells the
+    // date, never 1970.
+    QString date;
+    if (camera.timestamp > 0)
+        date = isoDate(QDateTime::fromSecsSinceEpoch(camera.timestamp));
     if (date.isEmpty())
-        date = isoDate(QDateTime::currentDateTime());
+        date = fileDate(path);
     record.insert(QStringLiteral("date-obs"), date);
     record.insert(QStringLiteral("xbinning"), 1);
     record.insert(QStringLiteral("ybinning"), 1);
     // LibRaw keeps these as floats; they print with the digits of the widened value.
-    if (data.other.shutter > 0)
-        record.insert(QStringLiteral("exptime"), double(data.other.shutter));
-    if (data.other.iso_speed > 0)
-        record.insert(QStringLiteral("ISO"), double(data.other.iso_speed));
+    if (camera.shutter > 0)
+        record.insert(QStringLiteral("exptime"), double(camera.shutter));
+    if (camera.isoSpeed > 0)
+        record.insert(QStringLiteral("ISO"), double(camera.isoSpeed));
 
     record.insert(QStringLiteral("frame"), frameType(path));
     insertFileKeys(record, path);

@@ -13,6 +13,3 @@ QImage rawPreviewOfBytes(const QByteArray &bytes, int widthLimit, int quality, Q
 // An ordinary picture, decoded and narrowed against its own width.
 QImage imagePreview(const QString &path, int widthLimit, int quality, QString *error = nullptr);
 
-// Decodes an ordinary picture, the format chosen by the image library,
-// after checking the size it declares against the image model's limits.
-QImage decodePicture(const QString &path, QString *error = nullptr);

@@ -1,5 +1,6 @@
 // Writes the benchmark inputs into a folder: star fields of the sizes the
-// comparison uses, as plain, Bayer, float, colour-cube and packed FITS.
+// comparison uses, as plain, Bayer, float, colour-cube and packed FITS, and
+// 9576 x 6388 mono and Bayer frames.
 //
 //   make_bench_images DIR [WIDTH HEIGHT]
 
@@ -124,6 +125,21 @@ int main(int argc, char **argv)
         for (size_t i = 0; i < field.size(); ++i)
             rgb[c * field.size() + i] = (unsigned char)(std::min(255.0f, field[i] / (64.0f + 32.0f * c)));
     ok &= writeImage(dir + "/rgb8.fits", BYTE_IMG, {width, height, 3}, TBYTE, rgb.data(), observation);
+
+    // A 61-megapixel camera's frame, mono and RGGB: where memory that grows
+    // with the image shows.
+    {
+        const long bigWidth = 9576, bigHeight = 6388;
+        const std::vector<float> big = starField(bigWidth, bigHeight, 61);
+        std::vector<unsigned short> big16(big.begin(), big.end());
+        ok &= writeImage(dir + "/mono16-61mp.fits", USHORT_IMG, {bigWidth, bigHeight}, TUSHORT, big16.data(),
+                         observation);
+        for (long y = 0; y < bigHeight; ++y)
+            for (long x = 0; x < bigWidth; ++x)
+                big16[size_t(y) * bigWidth + x] = (unsigned short)(big[size_t(y) * bigWidth + x] * gain[y & 1][x & 1]);
+        ok &= writeImage(dir + "/rggb16-61mp.fits", USHORT_IMG, {bigWidth, bigHeight}, TUSHORT, big16.data(),
+                         bayerCards);
+    }
 
     const std::vector<float> small = starField(1000, 700, 7);
     std::vector<unsigned short> small16(small.begin(), small.end());

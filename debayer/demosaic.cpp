@@ -296,6 +296,15 @@ int demosaicNearestPlanar(const T *source, T *red, T *green, T *blue, int width,
     return kDemosaicOk;
 }
 
+ptrdiff_t nearestSite(int pattern, int channel, int x, int y, int width)
+{
+    const uint32_t word = patternWord(pattern);
+    if (!word)
+        return 0;
+    const BlockOffsets block = blockOffsets(word, x & 1, y & 1, width);
+    return channel == 0 ? block.red : channel == 1 ? block.green : block.blue;
+}
+
 template <typename T>
 int demosaicSimple(const T *source, T *buffer, int width, int height, int pattern)
 {

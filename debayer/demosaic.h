@@ -78,6 +78,14 @@ template <typename T>
 int demosaicNearestPlanar(const T *source, T *red, T *green, T *blue, int width, int height,
                           int pattern, int firstRow = 0, int endRow = -1);
 
+// Method 0's planes are a re-indexing of the mosaic: for x < width - 1 and
+// y < height - 1, channel c of pixel (x, y) is the source sample at
+// y * width + x + nearestSite(pattern, c, x, y, width), and the last row and
+// column are 0. Readers of single planes (the preview's stretch) take the
+// values from the mosaic this way instead of making three planes. Depends
+// only on the parity of x and y; 0 for an invalid pattern.
+ptrdiff_t nearestSite(int pattern, int channel, int x, int y, int width);
+
 // Method 1: as method 0 with green the rounded mean of the block's greens.
 template <typename T>
 int demosaicSimple(const T *source, T *buffer, int width, int height, int pattern);

@@ -19,6 +19,23 @@
 
 namespace {
 
+// Only a plane whose buffer matches its declared shape is read; the three
+// result planes must fit the 32-bit byte count of `pixels`.
+template <typename T>
+bool holdsDemosaicablePlane(const FITSData &data)
+{
+    const ImageStatistics &stats = data.stats;
+    const size_t samples = size_t(stats.width) * size_t(stats.height);
+    return samples != 0 && stats.samplesPerChannel == samples && stats.bytesPerSample == int(sizeof(T)) &&
+           data.pixels && data.pixelBytes >= samples * sizeof(T) && samples * 3 * sizeof(T) <= kMaxImageBytes;
+}
+
+// Only the modes that show colour use all three planes.
+bool showsColour(FITSMode mode)
+{
+    return mode == Normal || mode == Calibrate;
+}
+
 template <typename T>
 bool debayerPlanes(FITSData &data, int sampleType)
 {
@@ -26,11 +43,7 @@ bool debayerPlanes(FITSData &data, int sampleType)
     const int width = stats.width;
     const int height = stats.height;
     const size_t samples = size_t(width) * size_t(height);
-    // Only a plane whose buffer matches its declared shape is read; the
-    // three result planes must fit the 32-bit byte count of `pixels`.
-    if (samples == 0 || stats.samplesPerChannel != samples ||
-        stats.bytesPerSample != int(sizeof(T)) || !data.pixels ||
-        data.pixelBytes < samples * sizeof(T) || samples * 3 * sizeof(T) > kMaxImageBytes)
+    if (!holdsDemosaicablePlane<T>(data))
         return false;
 
     // With a vertical offset of 1 the pattern starts on the second row; the
@@ -110,8 +123,7 @@ bool debayerPlanes(FITSData &data, int sampleType)
 
     data.pixels = std::move(planes);
     data.pixelBytes = planeBytes;
-    // Only the modes that show colour use all three planes.
-    stats.channels = data.mode == Normal || data.mode == Calibrate ? 3 : 1;
+    stats.channels = showsColour(data.mode) ? 3 : 1;
     stats.sampleType = sampleType;
     stats.width = uint16_t(outWidth);
     stats.height = uint16_t(outHeight);
@@ -129,4 +141,28 @@ bool FITSData::debayer8()
 bool FITSData::debayer16()
 {
     return debayerPlanes<uint16_t>(*this, kSampleUInt16);
+}
+
+bool FITSData::keepMosaic()
+{
+    const bool plane = stats.sampleType == kSampleUInt8    ? holdsDemosaicablePlane<uint8_t>(*this)
+                       : stats.sampleType == kSampleUInt16 ? holdsDemosaicablePlane<uint16_t>(*this)
+                                                           : false;
+    // The vertical offset moves the mosaic's rows up; any other value has
+    // been refused by the Bayer detection.
+    if (!plane || bayer.method != kDemosaicNearest || !patternWord(bayer.pattern) || !showsColour(mode) ||
+        (bayer.offsetY != 0 && bayer.offsetY != 1))
+        return false;
+    holdsMosaic = true;
+    stats.channels = 3;
+    return true;
+}
+
+bool FITSData::expandMosaic()
+{
+    if (!holdsMosaic)
+        return true;
+    const bool planes = stats.sampleType == kSampleUInt8 ? debayer8() : debayer16();
+    holdsMosaic = !planes;
+    return planes;
 }

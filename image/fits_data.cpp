@@ -1,8 +1,8 @@
 #include "image/fits_data.h"
 #include "image/fits_structure.h"
+#include "image/source_kind.h"
 
 #include <QFileInfo>
-#include <QImageReader>
 #include <QThreadPool>
 #include <QtConcurrent>
 
@@ -45,8 +45,7 @@ int bitsPerSampleOf(int sampleType)
 
 const QStringList &FITSData::rawSuffixes()
 {
-    static const QStringList suffixes = {"cr2", "cr3", "crw", "nef", "raf", "dng", "arw", "orf"};
-    return suffixes;
+    return rawSuffixList();
 }
 
 FITSData::FITSData()
@@ -87,7 +86,8 @@ void FITSData::resetForLoad(const QString &path)
 bool FITSData::loadByExtension(const QByteArray &bytes)
 {
     inTempDir = filename.startsWith(QLatin1String("/tmp"));
-    if (extension.contains(QLatin1String("fit")) || extension.contains(QLatin1String("fz"))) {
+    switch (sourceKindOf(filename)) {
+    case SourceKind::Fits: {
         // Checked before CFITSIO reads any header beyond the first.
         const QString violation = fitsStructureViolation(bytes, filename);
         if (!violation.isEmpty()) {
@@ -96,12 +96,15 @@ bool FITSData::loadByExtension(const QByteArray &bytes)
         }
         return readFits(bytes, false);
     }
-    if (extension.contains(QLatin1String("xisf")))
+    case SourceKind::Xisf:
         return readXisf(bytes);
-    if (QImageReader::supportedImageFormats().contains(extension.toLatin1()))
+    case SourceKind::Picture:
         return readPicture(bytes);
-    if (rawSuffixes().contains(extension))
+    case SourceKind::Raw:
         return readRaw(bytes);
+    case SourceKind::Unsupported:
+        break;
+    }
     loadError = QStringLiteral("unsupported file type");
     return false;
 }

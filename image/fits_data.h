@@ -90,6 +90,14 @@ public:
     // Demosaic of single-plane Bayer data into three planes.
     bool debayer8();
     bool debayer16();
+    // For a previewOnly load, in place of the demosaic: keeps the mosaic in
+    // `pixels` (holdsMosaic) when the demosaic would make colour planes that
+    // are a re-indexing of it (nearest neighbour). False when the demosaic
+    // must run instead.
+    bool keepMosaic();
+    // Makes the three planes of a kept mosaic, as the demosaic of the load
+    // would have; true when `pixels` holds planes.
+    bool expandMosaic();
 
     QString getFilename() const { return filename; }
     QString getExtension() const { return extension; }
@@ -152,6 +160,14 @@ public:
     // the same checks as a full load, but no samples, statistics, demosaic
     // or world coordinates.
     bool headerOnly = false;
+    // Set before startLoad() by the preview builder, which reads the samples
+    // and only the first channel's minimum and maximum (to tell a flat
+    // image): the statistics stop at that range, world coordinates are not
+    // parsed, and Bayer data stays a mosaic where keepMosaic() allows.
+    bool previewOnly = false;
+    // `pixels` holds the single Bayer plane of `bayer` standing for the
+    // three planes `stats` describes (see keepMosaic()).
+    bool holdsMosaic = false;
 
 private:
     void releaseMemoryFile();

@@ -602,11 +602,13 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
             scratchFile.close();
             filename = scratchFile.fileName();
         }
-        demosaiced = stats.sampleType == kSampleUInt8 ? debayer8() : debayer16();
+        if (!(previewOnly && keepMosaic()))
+            demosaiced = stats.sampleType == kSampleUInt8 ? debayer8() : debayer16();
     }
     if (demosaiced)
         computeStatistics(false);
-    if (mode == Normal || mode == Align)
+    // No preview reads the world coordinates.
+    if ((mode == Normal || mode == Align) && !previewOnly)
         loadWorldCoordinates();
     return true;
 }

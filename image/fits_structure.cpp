@@ -1,5 +1,6 @@
 #include "image/fits_structure.h"
 
+#include "image/c_locale.h"
 #include "image/limits.h"
 
 #include <QFile>
@@ -85,7 +86,7 @@ bool valueNumber(const QByteArray &value, double &number)
     if (value.isEmpty())
         return false;
     char *end = nullptr;
-    number = std::strtod(value.constData(), &end);
+    number = strtodC(value.constData(), &end);
     return end == value.constData() + value.size() && std::isfinite(number);
 }
 

@@ -40,3 +40,6 @@ constexpr uint64_t kMaxUnpackedBytes = kMaxImageBytes;
 // 99999 takes it to 11 GB and a crash). WCS keywords number axes with at
 // most two digits, so no coordinate system can describe more than 99 axes.
 constexpr int kMaxWcsAxes = 99;
+// LibRaw reads a RAW file of up to this size into memory at once and
+// streams larger ones: its own default of 250 MiB, named here once.
+constexpr int64_t kMaxBufferedRawBytes = 262144000;

@@ -1,10 +1,10 @@
+#include "image/picture_loader.h"
+
 #include "image/fits_data.h"
 #include "image/limits.h"
 
 #include <QBuffer>
 #include <QFileInfo>
-#include <QImage>
-#include <QImageReader>
 
 #include <algorithm>
 #include <new>
@@ -25,7 +25,46 @@ QString sizeText(const QSize &size)
     return QStringLiteral("%1x%2").arg(size.width()).arg(size.height());
 }
 
+void setError(QString *error, const QString &reason)
+{
+    if (error)
+        *error = reason;
+}
+
 } // namespace
+
+// A decoded picture holds 4 bytes per pixel at most; the image model's
+// limits keep a crafted header from asking for an enormous allocation.
+bool pictureSizeAllowed(const QSize &size, QString *error)
+{
+    if (!size.isValid())
+        return true;
+    if (uint32_t(size.width()) > kMaxAxisLength || uint32_t(size.height()) > kMaxAxisLength
+        || uint64_t(size.width()) * uint64_t(size.height()) * 4 > kMaxImageBytes) {
+        setError(error, QStringLiteral("the picture is %1 x %2 pixels, more than a side of %3 allows")
+                            .arg(size.width())
+                            .arg(size.height())
+                            .arg(kMaxAxisLength));
+        return false;
+    }
+    return true;
+}
+
+QImage decodePicture(QImageReader &reader, QString *error)
+{
+    if (!pictureSizeAllowed(reader.size(), error))
+        return QImage();
+    QImage picture = reader.read();
+    if (picture.isNull())
+        setError(error, reader.errorString());
+    return picture;
+}
+
+QImage decodePicture(const QString &path, QString *error)
+{
+    QImageReader reader(path);
+    return decodePicture(reader, error);
+}
 
 bool FITSData::readPicture(const QByteArray &bytes)
 {

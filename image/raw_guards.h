@@ -1,5 +1,7 @@
 #pragma once
 
+#include "image/c_locale.h"
+
 #include <libraw/libraw.h>
 
 #include <QByteArray>
@@ -91,7 +93,11 @@ public:
         int n = 0;
         for (int c = 0; n < int(sizeof text) - 1 && (c = get_char()) >= 0;)
             text[n++] = char(c);
-        const int result = std::sscanf(text, format, value);
+        int result = 0;
+        {
+            const ScopedCLocale c;
+            result = std::sscanf(text, format, value);
+        }
         int step = 0;
         if (result > 0) {
             step = 1;

@@ -1,20 +1,23 @@
+#include "image/raw_loader.h"
+
 #include "image/fits_data.h"
 #include "image/limits.h"
+#include "image/picture_loader.h"
 #include "image/raw_guards.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
+#include <QImageReader>
 
 #include <libraw/libraw.h>
 
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 
 namespace {
-
-// LibRaw refuses to buffer files larger than this in memory.
-constexpr INT64 kMaxBufferedRawBytes = 262144000;
 
 using RawImagePtr = std::unique_ptr<libraw_processed_image_t, decltype(&LibRaw::dcraw_clear_mem)>;
 
@@ -24,7 +27,131 @@ bool withinImageModel(uint64_t width, uint64_t height, uint64_t channels)
            width * height * channels <= kMaxImageBytes;
 }
 
+void setError(QString *error, const QString &reason)
+{
+    if (error)
+        *error = reason;
+}
+
+QString notEncoded(LibRaw_thumbnail_formats format)
+{
+    return QStringLiteral("the embedded picture is not an encoded picture (LibRaw thumbnail format %1)").arg(int(format));
+}
+
+// LibRaw's in-memory copy of the picture carries an Exif block in which the
+// exposure time, aperture and focal length become millionths in an int; a
+// damaged file's values overflow that conversion, which is undefined. The
+// block is never read for the pixels, so out-of-range values are zeroed.
+void keepExifFieldsConvertible(LibRaw &raw)
+{
+    libraw_imgother_t &other = raw.imgdata.other;
+    for (float *value : {&other.shutter, &other.aperture, &other.focal_len}) {
+        if (!(*value >= 0.0f && *value <= 2000.0f))
+            *value = 0.0f;
+    }
+}
+
+// The embedded picture of a RAW file that LibRaw has just opened with
+// `status`.
+QImage embeddedPicture(GuardedLibRaw &raw, int status, int &sensorWidth, QString *error)
+{
+    if (status != LIBRAW_SUCCESS) {
+        raw.recycle();
+        setError(error, QStringLiteral("LibRaw cannot open the file: %1").arg(QString::fromLocal8Bit(libraw_strerror(status))));
+        return QImage();
+    }
+    if (raw.thumbnailIsKodakBitmap()) {
+        raw.recycle();
+        setError(error, notEncoded(LIBRAW_THUMBNAIL_BITMAP));
+        return QImage();
+    }
+    status = raw.unpack_thumb();
+    if (status != LIBRAW_SUCCESS) {
+        raw.recycle();
+        setError(error, QStringLiteral("LibRaw cannot read the embedded picture: %1")
+                            .arg(QString::fromLocal8Bit(libraw_strerror(status))));
+        return QImage();
+    }
+
+    // Only an encoded picture carries its own format; a plain bitmap's bytes
+    // would be guessed at by the decoders, so it is refused up front.
+    const libraw_thumbnail_t &thumbnail = raw.imgdata.thumbnail;
+    if (thumbnail.tformat != LIBRAW_THUMBNAIL_JPEG) {
+        raw.recycle();
+        setError(error, notEncoded(thumbnail.tformat));
+        return QImage();
+    }
+    if (!pictureSizeAllowed(QSize(thumbnail.twidth, thumbnail.theight), error)) {
+        raw.recycle();
+        return QImage();
+    }
+
+    keepExifFieldsConvertible(raw);
+    int code = 0;
+    RawImagePtr copy(raw.dcraw_make_mem_thumb(&code), &LibRaw::dcraw_clear_mem);
+    if (code != LIBRAW_SUCCESS || !copy) {
+        raw.recycle();
+        setError(error, QString::fromLocal8Bit(libraw_strerror(code ? code : LIBRAW_UNSPECIFIED_ERROR)));
+        return QImage();
+    }
+
+    if (copy->data_size > uint32_t(std::numeric_limits<int>::max())) {
+        raw.recycle();
+        setError(error, QStringLiteral("the embedded picture is too large"));
+        return QImage();
+    }
+    QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(copy->data), int(copy->data_size));
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    const QImage picture = decodePicture(reader, error);
+    copy.reset();
+    sensorWidth = int(raw.imgdata.sizes.width);
+    raw.recycle();
+    return picture;
+}
+
 } // namespace
+
+bool readRawCameraInfo(const QString &path, RawCameraInfo &info, QString *error)
+{
+    auto raw = std::make_unique<GuardedLibRaw>(LIBRAW_OPTIONS_NONE);
+    // LibRaw takes a file name in the local 8-bit encoding, as the C library does.
+    const int status = raw->open_file(QFile::encodeName(path).constData(), kMaxBufferedRawBytes);
+    if (status != LIBRAW_SUCCESS) {
+        raw->recycle();
+        setError(error, QString::fromLocal8Bit(libraw_strerror(status)));
+        return false;
+    }
+    const libraw_data_t &data = raw->imgdata;
+    info.width = int(data.sizes.width);
+    info.height = int(data.sizes.height);
+    // Unpacked as the record has always done, though nothing of it is used;
+    // but not through the faulty decoder of Kodak's bitmaps.
+    if (!raw->thumbnailIsKodakBitmap())
+        raw->unpack_thumb();
+    info.timestamp = qint64(data.other.timestamp);
+    info.shutter = data.other.shutter;
+    info.isoSpeed = data.other.iso_speed;
+    raw->recycle();
+    return true;
+}
+
+QImage rawEmbeddedPicture(const QString &path, int &sensorWidth, QString *error)
+{
+    auto raw = std::make_unique<GuardedLibRaw>(LIBRAW_OPTIONS_NONE);
+    const int status = raw->open_file(QFile::encodeName(path).constData(), kMaxBufferedRawBytes);
+    return embeddedPicture(*raw, status, sensorWidth, error);
+}
+
+QImage rawEmbeddedPictureOfBytes(const QByteArray &bytes, int &sensorWidth, QString *error)
+{
+    // Declared first: the stream outlives LibRaw's use of it.
+    std::unique_ptr<RawByteStream> stream;
+    auto raw = std::make_unique<GuardedLibRaw>(LIBRAW_OPTIONS_NONE);
+    const int status = openRawBytes(*raw, bytes, stream);
+    return embeddedPicture(*raw, status, sensorWidth, error);
+}
 
 bool FITSData::readRaw(const QByteArray &bytes)
 {

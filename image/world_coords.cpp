@@ -1,5 +1,6 @@
 #include "image/world_coords.h"
 
+#include "image/c_locale.h"
 #include "image/fits_data.h"
 #include "image/limits.h"
 
@@ -59,7 +60,7 @@ double declaredAxisCount(const QByteArray &text)
         char *end = nullptr;
         // WCSLIB reads it into an int: a negative count beyond the int's
         // range wraps into a huge one.
-        const double count = std::fabs(std::strtod(number.constData(), &end));
+        const double count = std::fabs(strtodC(number.constData(), &end));
         if (end != number.constData() && count > largest)
             largest = count;
     }

@@ -11,7 +11,7 @@ packages=(
   zlib1g-dev liblz4-dev libzstd-dev libdeflate-dev
   libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  help2man dpkg-dev file
+  help2man dpkg-dev file locales
 )
 if [ "$#" -gt 0 ]; then
   packages+=("$@")
@@ -24,11 +24,17 @@ for p in "${packages[@]}"; do
   fi
 done
 
-[ "${#missing[@]}" -eq 0 ] && exit 0
-
-echo "install-deps: installing ${missing[*]}" >&2
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "install-deps: installing ${missing[*]}" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The sanitizer pass of the tests runs under a comma-decimal locale.
+if ! locale -a 2>/dev/null | grep -qx 'de_DE.utf8'; then
+  echo "install-deps: generating the de_DE.UTF-8 locale" >&2
+  "${sudo_cmd[@]}" localedef -i de_DE -c -f UTF-8 de_DE.UTF-8
+fi

@@ -1,3 +1,4 @@
+#include "debayer/demosaic.h"
 #include "image/fits_data.h"
 #include "image/fits_errors.h"
 #include "image/limits.h"
@@ -142,7 +143,7 @@ int channelCount(const FITSData &image)
 // both from one pass over each chunk when both are wanted. The chunks, the
 // order of the samples within a task and the order in which the tasks'
 // results are folded are those of the separate passes, so are the values.
-void computeRangeAndMoments(FITSData &image, bool roi, bool range, bool moments)
+void computeRangeAndMoments(FITSData &image, bool roi, bool range, bool moments, int channels)
 {
     ImageStatistics &record = roi ? image.roiStats : image.stats;
     forSampleType(image.stats.sampleType, [&](auto tag) {
@@ -156,7 +157,7 @@ void computeRangeAndMoments(FITSData &image, bool roi, bool range, bool moments)
         static constexpr uint32_t together = kChunksTogether<T>;
         static_assert(kStatisticsTasks % together == 0, "tasks take whole groups of chunks");
         using Group = std::array<ChunkStatistics<T>, together>;
-        for (int c = 0; c < channelCount(image); ++c) {
+        for (int c = 0; c < std::min(channels, channelCount(image)); ++c) {
             std::array<QFuture<Group>, kStatisticsTasks / together> tasks;
             for (uint32_t g = 0; g < tasks.size(); ++g) {
                 const T *first = planes + size_t(c) * n + size_t(g) * together * chunk;
@@ -193,6 +194,51 @@ void computeRangeAndMoments(FITSData &image, bool roi, bool range, bool moments)
             }
         }
     });
+}
+
+// The first plane's range of a kept mosaic: that of its red sites and of
+// the black last column the nearest-neighbour demosaic leaves, since every
+// red site of the rows it reads lies in one of its 2 x 2 blocks.
+void computeMosaicRange(FITSData &image)
+{
+    ImageStatistics &record = image.stats;
+    const auto scan = [&](auto tag) {
+        using T = decltype(tag);
+        const size_t width = record.width;
+        const int offsetY = image.bayer.offsetY == 1 ? 1 : 0;
+        const size_t rows = size_t(std::max(int(record.height) - offsetY, 0));
+        const uint32_t word = patternWord(image.bayer.pattern);
+        std::pair<T, T> extremes = minMaxStart<T>();
+        foldMinMax(extremes, T(0), T(0));
+        if (width >= 2 && rows >= 2 && word && image.pixels &&
+            uint64_t(record.height) * width * sizeof(T) <= image.pixelBytes) {
+            const T *source = reinterpret_cast<const T *>(image.pixels.get()) + size_t(offsetY) * width;
+            size_t redX = 0, redY = 0;
+            for (size_t i = 0; i < 4; ++i) {
+                if (colourAt(word, int(i & 1), int(i >> 1)) == 0)
+                    redX = i & 1, redY = i >> 1;
+            }
+            const size_t redRows = (rows - redY + 1) / 2;
+            const T *first = source + redY * width;
+            std::array<QFuture<std::pair<T, T>>, kStatisticsTasks> tasks;
+            for (size_t k = 0; k < tasks.size(); ++k) {
+                const size_t begin = redRows * k / tasks.size(), end = redRows * (k + 1) / tasks.size();
+                tasks[k] = QtConcurrent::run(QThreadPool::globalInstance(), [=] {
+                    return siteMinMax(first + begin * 2 * width, width, end - begin, 2 * width, redX);
+                });
+            }
+            for (auto &task : tasks) {
+                const std::pair<T, T> part = task.result();
+                foldMinMax(extremes, part.first, part.second);
+            }
+        }
+        record.minimum[0] = double(extremes.first);
+        record.maximum[0] = double(extremes.second);
+    };
+    if (record.sampleType == kSampleUInt8)
+        scan(uint8_t());
+    else if (record.sampleType == kSampleUInt16)
+        scan(uint16_t());
 }
 
 void resetRange(ImageStatistics &record)
@@ -247,13 +293,24 @@ void FITSData::computeStatistics(bool roi)
     // state is computed, minimum/maximum and mean/deviation together.
     ImageStatistics &record = roi ? roiStats : stats;
     fitsfile *header = roi ? nullptr : fitsHandle.get();
+    if (!roi && (previewOnly || holdsMosaic)) {
+        // The preview reads the first channel's range alone.
+        if (header && minMaxFromHeader(header, record))
+            return;
+        resetRange(record);
+        if (holdsMosaic)
+            computeMosaicRange(*this);
+        else
+            computeRangeAndMoments(*this, false, true, false, 1);
+        return;
+    }
     const bool range = !(header && minMaxFromHeader(header, record));
     const bool median = !(header && medianFromHeader(header, record));
     const bool moments = !(header && meanDeviationFromHeader(header, record));
     if (range)
         resetRange(record);
     if (range || moments)
-        computeRangeAndMoments(*this, roi, range, moments);
+        computeRangeAndMoments(*this, roi, range, moments, kMaxChannels);
     if (median)
         computeMedians(*this, roi);
     if (!roi && moments && isHandledSampleType(stats.sampleType))
@@ -266,7 +323,7 @@ void FITSData::computeMinMax(bool roi)
     if (!roi && fitsHandle && minMaxFromHeader(fitsHandle.get(), record))
         return;
     resetRange(record);
-    computeRangeAndMoments(*this, roi, true, false);
+    computeRangeAndMoments(*this, roi, true, false, kMaxChannels);
 }
 
 void FITSData::computeMedian(bool roi)
@@ -279,5 +336,5 @@ void FITSData::computeMedian(bool roi)
 
 void FITSData::computeMeanDeviation(bool roi)
 {
-    computeRangeAndMoments(*this, roi, false, true);
+    computeRangeAndMoments(*this, roi, false, true, kMaxChannels);
 }

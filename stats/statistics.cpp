@@ -105,6 +105,77 @@ void rangeAndSums16(const uint16_t *data, uint32_t count, uint16_t &minimum, uin
     }
 }
 
+void range16(const uint16_t *data, uint32_t count, uint16_t &minimum, uint16_t &maximum)
+{
+    uint32_t i = 0;
+    minimum = 0xffff;
+    maximum = 0;
+#if defined(__SSE2__)
+    // Signed lanes again, on the flipped values; the order of an integer
+    // minimum or maximum does not matter.
+    const __m128i flip = _mm_set1_epi16(int16_t(0x8000));
+    __m128i low = _mm_set1_epi16(32767), high = _mm_set1_epi16(-32768);
+    for (; i + 8 <= count; i += 8) {
+        const __m128i s = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(data + i)), flip);
+        low = _mm_min_epi16(low, s);
+        high = _mm_max_epi16(high, s);
+    }
+    int16_t lows[8], highs[8];
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(lows), low);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(highs), high);
+    for (int k = 0; k < 8 && i > 0; ++k) {
+        minimum = std::min(minimum, uint16_t(uint16_t(lows[k]) ^ 0x8000u));
+        maximum = std::max(maximum, uint16_t(uint16_t(highs[k]) ^ 0x8000u));
+    }
+#endif
+    for (; i < count; ++i) {
+        const uint16_t x = data[i];
+        minimum = x < minimum ? x : minimum;
+        maximum = maximum > x ? maximum : x;
+    }
+}
+
+void floatRangeOfFour(const float *const data[4], uint32_t count, uint32_t extra, ChunkStatistics<float> out[4])
+{
+    float minimum[4], maximum[4];
+    uint32_t i = 0;
+#if defined(__SSE2__)
+    // As floatStatisticsOfFour: lane k folds chunk k in sample order.
+    __m128 low = _mm_set1_ps(minMaxStart<float>().first);
+    __m128 high = _mm_set1_ps(minMaxStart<float>().second);
+    for (; i + 4 <= count; i += 4) {
+        __m128 a = _mm_loadu_ps(data[0] + i), b = _mm_loadu_ps(data[1] + i);
+        __m128 c = _mm_loadu_ps(data[2] + i), d = _mm_loadu_ps(data[3] + i);
+        _MM_TRANSPOSE4_PS(a, b, c, d);
+        low = _mm_min_ps(a, low);
+        high = _mm_max_ps(high, a);
+        low = _mm_min_ps(b, low);
+        high = _mm_max_ps(high, b);
+        low = _mm_min_ps(c, low);
+        high = _mm_max_ps(high, c);
+        low = _mm_min_ps(d, low);
+        high = _mm_max_ps(high, d);
+    }
+    _mm_storeu_ps(minimum, low);
+    _mm_storeu_ps(maximum, high);
+#else
+    for (int k = 0; k < 4; ++k) {
+        minimum[k] = minMaxStart<float>().first;
+        maximum[k] = minMaxStart<float>().second;
+    }
+#endif
+    for (int k = 0; k < 4; ++k) {
+        const uint32_t end = count + (k == 3 ? extra : 0);
+        for (uint32_t j = i; j < end; ++j) {
+            const float x = data[k][j];
+            minimum[k] = (x < minimum[k]) ? x : minimum[k];
+            maximum[k] = (maximum[k] > x) ? maximum[k] : x;
+        }
+        out[k].range = {minimum[k], maximum[k]};
+        out[k].sums = SumData();
+    }
+}
+
 void floatStatisticsOfFour(const float *const data[4], uint32_t count, uint32_t extra, ChunkStatistics<float> out[4])
 {
     float minimum[4], maximum[4];

@@ -55,6 +55,21 @@ std::pair<T, T> minMaxOf(const T *data, uint32_t count)
     return range;
 }
 
+// Minimum and maximum of the samples in every second column from
+// `firstColumn` on, in `rowCount` rows of `width` samples that lie
+// `rowStride` samples apart: the sites of one colour of a Bayer mosaic.
+template <typename T>
+std::pair<T, T> siteMinMax(const T *firstRow, size_t width, size_t rowCount, size_t rowStride, size_t firstColumn)
+{
+    std::pair<T, T> range = minMaxStart<T>();
+    for (size_t r = 0; r < rowCount; ++r) {
+        const T *row = firstRow + r * rowStride;
+        for (size_t x = firstColumn; x < width; x += 2)
+            foldMinMax(range, row[x], row[x]);
+    }
+    return range;
+}
+
 // Sum and sum of squares of `count` samples from element `start` on.
 template <typename T>
 SumData chunkSums(uint32_t start, uint32_t count, const T *buffer)
@@ -97,6 +112,10 @@ SumData chunkSums(uint32_t start, uint32_t count, const T *buffer)
 void rangeAndSums16(const uint16_t *data, uint32_t count, uint16_t &minimum, uint16_t &maximum, int64_t &sum,
                     uint64_t &squares);
 
+// Minimum and maximum of unsigned 16-bit samples in vector lanes: those
+// of minMaxOf.
+void range16(const uint16_t *data, uint32_t count, uint16_t &minimum, uint16_t &maximum);
+
 // Minimum/maximum and sums of one chunk, each only when asked for, in one
 // pass: the values of minMaxOf and chunkSums, which fold and add the same
 // samples in the same order.
@@ -111,8 +130,13 @@ ChunkStatistics<T> chunkStatistics(const T *data, uint32_t count, bool range, bo
 {
     ChunkStatistics<T> result;
     if (!sums) {
-        if (range)
-            result.range = minMaxOf(data, count);
+        if constexpr (std::is_same_v<T, uint16_t>) {
+            if (range)
+                range16(data, count, result.range.first, result.range.second);
+        } else {
+            if (range)
+                result.range = minMaxOf(data, count);
+        }
         return result;
     }
     if (!range) {
@@ -165,6 +189,8 @@ constexpr uint32_t kChunksTogether = (std::is_integral_v<T> && sizeof(T) <= 2) ?
 
 template <typename T>
 void chunkStatisticsOfFour(const T *const data[4], uint32_t count, uint32_t extra, ChunkStatistics<T> out[4]);
+// The range alone of four float chunks in vector lanes, one chunk per lane.
+void floatRangeOfFour(const float *const data[4], uint32_t count, uint32_t extra, ChunkStatistics<float> out[4]);
 
 // chunkStatistics of K chunks at once: chunk k starts at `data[k]` and has
 // `count` samples, the last `extra` more.
@@ -178,6 +204,13 @@ void chunkStatisticsTogether(const T *const data[K], uint32_t count, uint32_t ex
     };
     if constexpr (K != 4) {
         oneByOne();
+    } else if constexpr (std::is_same_v<T, float>) {
+        if (range && !sums)
+            floatRangeOfFour(data, count, extra, out);
+        else if (!(range && sums))
+            oneByOne();
+        else
+            chunkStatisticsOfFour(data, count, extra, out);
     } else if (!(range && sums)) {
         oneByOne();
     } else {

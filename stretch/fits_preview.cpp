@@ -41,7 +41,8 @@ bool bufferHoldsImage(const FITSData &data, QString *error)
 {
     const ImageStatistics &stats = data.stats;
     const size_t bytesPerSample = size_t(bitsPerSampleOf(stats.sampleType) / 8);
-    const size_t needed = size_t(stats.width) * size_t(stats.height) * stats.channels * bytesPerSample;
+    const size_t planes = data.holdsMosaic ? 1 : stats.channels;
+    const size_t needed = size_t(stats.width) * size_t(stats.height) * planes * bytesPerSample;
     if (!data.pixels || data.pixelBytes < needed) {
         setError(error, QStringLiteral("the sample buffer is smaller than the image"));
         return false;
@@ -56,7 +57,7 @@ bool isFlat(const ImageStatistics &stats)
 }
 
 // Renders the loaded image at its full size; a null picture on failure.
-QImage renderImage(const FITSData &data, QString *error)
+QImage renderImage(FITSData &data, QString *error)
 {
     const ImageStatistics &stats = data.stats;
     const int width = stats.width;
@@ -83,6 +84,11 @@ QImage renderImage(const FITSData &data, QString *error)
         return picture;
     }
 
+    // The full-size picture is as large as the planes of a mosaic.
+    if (!data.expandMosaic()) {
+        setError(error, QStringLiteral("cannot allocate the colour planes"));
+        return {};
+    }
     if (!bufferHoldsImage(data, error))
         return {};
     StretchRenderer renderer(width, height, stats.channels, stats.sampleType);
@@ -105,15 +111,17 @@ QImage renderNarrowed(const FITSData &data, int widthLimit, int quality)
         isFlat(stats) || !bufferHoldsImage(data, nullptr))
         return {};
     StretchRenderer renderer(stats.width, stats.height, stats.channels, stats.sampleType);
+    if (data.holdsMosaic && !renderer.setMosaic(data.bayer.pattern, data.bayer.offsetY))
+        return {};
     renderer.setParams(renderer.computeParams(data.pixels.get()));
     const std::unique_ptr<PlaneLevels> levels = renderer.planeLevels(data.pixels.get());
     if (!levels)
         return {};
     const PlaneLevels *source = levels.get();
-    return smoothScaledPlanesToWidth(stats.width, stats.height, renderer.renderedPlanes(), widthLimit,
-                                     [source](int plane, int firstRow, int rowCount, uint8_t *out) {
-                                         source->rows(plane, firstRow, rowCount, out);
-                                     });
+    return smoothScaledPlanesToWidth(
+        stats.width, stats.height, renderer.renderedPlanes(), widthLimit,
+        [source](int plane, int firstRow, int rowCount, uint8_t *out) { source->rows(plane, firstRow, rowCount, out); },
+        [source](int plane, int row) { return source->repeatsRow(plane, row); });
 }
 
 } // namespace
@@ -124,6 +132,7 @@ QImage fitsPreview(const QString &path, int widthLimit, int quality, QString *er
     int referenceWidth = 0;
     {
         FITSData data;
+        data.previewOnly = true;
         if (!data.startLoad(path).result()) {
             setError(error, data.loadError.isEmpty() ? QStringLiteral("the file could not be loaded") : data.loadError);
             return {};

@@ -228,8 +228,8 @@ struct BandScratch {
 // drawn once, summed per column, and added with its weight to every output
 // row whose run holds it. The sums wrap in 32 bits as Qt's unsigned lanes
 // do; the order of the additions does not change a wrapped sum.
-bool shrinkBand(const Plan &p, const PlaneRowSource &source, int planes, int y0, int y1, BandScratch &scratch,
-                uint8_t *levelsOut)
+bool shrinkBand(const Plan &p, const PlaneRowSource &source, const PlaneRowRepeats &repeats, int planes, int y0,
+                int y1, BandScratch &scratch, uint8_t *levelsOut)
 {
     const size_t bandRows = size_t(y1 - y0);
     const size_t dw = size_t(p.dw);
@@ -251,7 +251,9 @@ bool shrinkBand(const Plan &p, const PlaneRowSource &source, int planes, int y0,
         pairs += size_t(p.rows[size_t(y)].last - p.rows[size_t(y)].first) + 1;
     std::unique_ptr<int32_t[]> feeds(new (std::nothrow) int32_t[pairs]);
     std::unique_ptr<uint32_t[]> next(new (std::nothrow) uint32_t[span]);
-    if (!feedStart || !feeds || !next)
+    // Column sums of the last row drawn, per plane, for rows that repeat it.
+    std::unique_ptr<int32_t[]> planeSums(new (std::nothrow) int32_t[size_t(planes) * dw]);
+    if (!feedStart || !feeds || !next || !planeSums)
         return false;
     for (int y = y0; y < y1; ++y) {
         for (int r = p.rows[size_t(y)].first; r <= p.rows[size_t(y)].last; ++r)
@@ -265,24 +267,28 @@ bool shrinkBand(const Plan &p, const PlaneRowSource &source, int planes, int y0,
             feeds[next[size_t(r - firstRow)]++] = y;
     }
 
+    int drawnRow = firstRow - 2;
     for (int r = firstRow; r <= lastRow; ++r) {
         const size_t slot = size_t(r - firstRow);
         if (feedStart[slot] == feedStart[slot + 1])
             continue;
         for (int c = 0; c < planes; ++c) {
-            source(c, r, 1, scratch.levels.get());
-            columnSums(p, scratch.levels.get(), scratch.prefix.get(), scratch.sums.get());
+            int32_t *sums = planeSums.get() + size_t(c) * dw;
+            if (!(drawnRow == r - 1 && repeats && repeats(c, r))) {
+                source(c, r, 1, scratch.levels.get());
+                columnSums(p, scratch.levels.get(), scratch.prefix.get(), sums);
+            }
             for (uint32_t k = feedStart[slot]; k < feedStart[slot + 1]; ++k) {
                 const int y = feeds[k];
                 const Run &run = p.rows[size_t(y)];
                 const uint32_t weight =
                     uint32_t(r == run.first ? run.firstWeight : r == run.last ? run.lastWeight : p.rowWeight);
                 uint32_t *totals = scratch.totals.get() + (size_t(c) * bandRows + size_t(y - y0)) * dw;
-                const int32_t *sums = scratch.sums.get();
                 for (size_t x = 0; x < dw; ++x)
                     totals[x] += uint32_t(sums[x] >> 4) * weight;
             }
         }
+        drawnRow = r;
     }
     const size_t count = size_t(planes) * bandRows * dw;
     for (size_t i = 0; i < count; ++i)
@@ -292,8 +298,8 @@ bool shrinkBand(const Plan &p, const PlaneRowSource &source, int planes, int y0,
 
 // The same when the width shrinks and the height does not: each output row
 // blends one source row with the next.
-bool blendBand(const Plan &p, const PlaneRowSource &source, int planes, int y0, int y1, BandScratch &scratch,
-               uint8_t *levelsOut)
+bool blendBand(const Plan &p, const PlaneRowSource &source, const PlaneRowRepeats &, int planes, int y0, int y1,
+               BandScratch &scratch, uint8_t *levelsOut)
 {
     const size_t bandRows = size_t(y1 - y0);
     const size_t dw = size_t(p.dw);
@@ -332,7 +338,8 @@ int rowsPerBand(const Plan &p, int planes)
 
 } // namespace
 
-QImage smoothScaledPlanesToWidth(int sw, int sh, int planes, int width, const PlaneRowSource &source)
+QImage smoothScaledPlanesToWidth(int sw, int sh, int planes, int width, const PlaneRowSource &source,
+                                 const PlaneRowRepeats &repeats)
 {
     Plan plan;
     if ((planes != 1 && planes != 3) || !source || !makePlan(sw, sh, width, plan))
@@ -351,12 +358,14 @@ QImage smoothScaledPlanesToWidth(int sw, int sh, int planes, int width, const Pl
     tasks.reserve((plan.dh + bandRows - 1) / bandRows);
     for (int y0 = 0; y0 < plan.dh; y0 += bandRows) {
         const int y1 = std::min(plan.dh, y0 + bandRows);
-        tasks.append(QtConcurrent::run(QThreadPool::globalInstance(), [&plan, &source, &failed, dest, planes, y0, y1] {
+        tasks.append(QtConcurrent::run(QThreadPool::globalInstance(), [&plan, &source, &repeats, &failed, dest, planes,
+                                                                       y0, y1] {
             const size_t dw = size_t(plan.dw);
             const size_t count = size_t(y1 - y0) * dw;
             std::unique_ptr<uint8_t[]> levels(new (std::nothrow) uint8_t[count * size_t(planes)]);
             BandScratch scratch;
-            if (!levels || !(plan.yUp ? blendBand : shrinkBand)(plan, source, planes, y0, y1, scratch, levels.get())) {
+            if (!levels ||
+                !(plan.yUp ? blendBand : shrinkBand)(plan, source, repeats, planes, y0, y1, scratch, levels.get())) {
                 failed = true;
                 return;
             }

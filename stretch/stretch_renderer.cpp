@@ -1,5 +1,6 @@
 #include "stretch/stretch_renderer.h"
 
+#include "debayer/demosaic.h"
 #include "image/image_types.h"
 
 #include <QFuture>
@@ -414,6 +415,206 @@ float floatAtRank(const std::vector<float> &values, size_t rank)
     return f;
 }
 
+// The planes of a nearest-neighbour demosaic, read from its mosaic.
+template <typename T>
+struct MosaicView {
+    const T *source = nullptr;  // the first mosaic row that feeds the planes
+    size_t width = 0;
+    size_t rows = 0;            // mosaic rows from `source` on
+    ptrdiff_t sites[3][2][2] = {};  // [plane][y & 1][x & 1]
+
+    MosaicView(const T *mosaic, int width, int height, int pattern, int offsetY)
+        : source(mosaic + size_t(offsetY) * size_t(width)), width(size_t(width)),
+          rows(size_t(std::max(height - offsetY, 0)))
+    {
+        for (int c = 0; c < 3; ++c)
+            for (int y = 0; y < 2; ++y)
+                for (int x = 0; x < 2; ++x)
+                    sites[c][y][x] = nearestSite(pattern, c, x, y, width);
+    }
+
+    // Whether plane row y holds samples; the others are black, like the
+    // last column of every row.
+    bool rowHoldsSamples(size_t y) const { return width >= 2 && y + 1 < rows; }
+
+    T at(int plane, size_t x, size_t y) const
+    {
+        if (x + 1 >= width || !rowHoldsSamples(y))
+            return T(0);
+        return source[y * width + x + sites[plane][y & 1][x & 1]];
+    }
+};
+
+// The levels of a plane row by row from the mosaic, through the same
+// tables as the planes take.
+template <typename T>
+class MosaicLevelsOf : public PlaneLevels
+{
+public:
+    MosaicLevelsOf(const MosaicView<T> &view, const StretchParams &params, float maxInput) : view(view)
+    {
+        for (int c = 0; c < 3; ++c)
+            tables[c] = tabulate(prepareChannel<T>(params.channel[c], maxInput));
+    }
+
+    void rows(int plane, int firstRow, int rowCount, uint8_t *out) const override
+    {
+        const uint8_t *table = tables[plane].data();
+        const size_t width = view.width;
+        for (int r = 0; r < rowCount; ++r, out += width) {
+            const size_t y = size_t(firstRow + r);
+            if (!view.rowHoldsSamples(y)) {
+                std::fill_n(out, width, table[0]);
+                continue;
+            }
+            const T *line = view.source + y * width;
+            // Pixel x (even) reads line[x + even], pixel x + 1 line[x + odd].
+            const ptrdiff_t even = view.sites[plane][y & 1][0];
+            const ptrdiff_t odd = view.sites[plane][y & 1][1] + 1;
+            size_t x = 0;
+            if (odd == even) {
+                // Red and blue take each site for two pixels: one look-up.
+                for (; x + 2 < width; x += 2)
+                    out[x] = out[x + 1] = table[line[ptrdiff_t(x) + even]];
+            } else if (odd == even + 2) {
+                // The same for the pixels x + 1 and x + 2.
+                uint8_t shared = table[line[even]];
+                for (; x + 2 < width; x += 2) {
+                    out[x] = shared;
+                    shared = table[line[ptrdiff_t(x) + odd]];
+                    out[x + 1] = shared;
+                }
+            } else {
+                for (; x + 2 < width; x += 2) {
+                    out[x] = table[line[ptrdiff_t(x) + even]];
+                    out[x + 1] = table[line[ptrdiff_t(x) + odd]];
+                }
+            }
+            if (x + 1 < width) {
+                out[x] = table[line[ptrdiff_t(x) + even]];
+                ++x;
+            }
+            out[x] = table[0];
+        }
+    }
+
+    bool repeatsRow(int plane, int row) const override
+    {
+        if (row < 1)
+            return false;
+        const size_t y = size_t(row);
+        const bool holds = view.rowHoldsSamples(y);
+        if (holds != view.rowHoldsSamples(y - 1))
+            return false;
+        if (!holds)
+            return true;
+        // Both rows read one mosaic row at the same columns: red and blue
+        // rows come in pairs.
+        const ptrdiff_t width = ptrdiff_t(view.width);
+        const ptrdiff_t *here = view.sites[plane][y & 1];
+        const ptrdiff_t *above = view.sites[plane][(y - 1) & 1];
+        return width + here[0] == above[0] && width + here[1] == above[1];
+    }
+
+private:
+    MosaicView<T> view;
+    std::vector<uint8_t> tables[3];
+};
+
+// The median and the median absolute deviation of a subsample of 8- or
+// 16-bit samples from `counts` of its `count` values: the elements that
+// selection puts at index count / 2, without copying or reordering.
+template <typename T>
+void medianAndDeviationOfCounts(const std::vector<uint32_t> &counts, size_t count, T &median, T &mad)
+{
+    const size_t middle = count / 2;
+    size_t seen = 0;
+    size_t m = 0;
+    while (seen + counts[m] <= middle)
+        seen += counts[m++];
+    median = T(m);
+    // Deviation d counts the values m - d and m + d.
+    seen = counts[m];
+    size_t d = 0;
+    while (seen <= middle) {
+        ++d;
+        seen += (m + d < counts.size() ? counts[m + d] : 0) + (d <= m ? counts[m - d] : 0);
+    }
+    mad = T(d);
+}
+
+template <typename T>
+void countedMedianAndDeviation(const T *plane, size_t sampleCount, T &median, T &mad)
+{
+    const size_t step = sampleCount >= kSampleBudget ? sampleCount / kSampleBudget : 1;
+    const size_t count = sampleCount / step;
+    std::vector<uint32_t> counts(size_t(std::numeric_limits<T>::max()) + 1, 0);
+    for (size_t k = 0; k < count; ++k) {
+        prefetchAhead(plane, k, step, count);
+        ++counts[plane[k * step]];
+    }
+    medianAndDeviationOfCounts(counts, count, median, mad);
+}
+
+// The same subsample of the three planes read from the mosaic, in one walk
+// whose three look-ups share the cache lines: plane index k * step walked as
+// a column and a row, where a division per sample would cost several times
+// as much.
+template <typename T>
+void countMosaicSubsample(const MosaicView<T> &view, size_t height, std::vector<uint32_t> counts[3], size_t &count)
+{
+    const size_t width = view.width;
+    const size_t sampleCount = width * height;
+    const size_t step = sampleCount >= kSampleBudget ? sampleCount / kSampleBudget : 1;
+    count = sampleCount / step;
+    for (int c = 0; c < 3; ++c)
+        counts[c].assign(size_t(std::numeric_limits<T>::max()) + 1, 0);
+    const size_t across = step % width, down = step / width;
+    size_t x = 0, y = 0;
+    for (size_t k = 0; k < count; ++k) {
+        const size_t ahead = y * width + x + 16 * step;
+        if (step > 1 && ahead < view.rows * width)
+            __builtin_prefetch(view.source + ahead);
+        for (int c = 0; c < 3; ++c)
+            ++counts[c][view.at(c, x, y)];
+        x += across;
+        y += down;
+        if (x >= width) {
+            x -= width;
+            ++y;
+        }
+    }
+}
+
+// Shadows, highlights and midtones of a plane from its median and median
+// absolute deviation on the sample scale.
+template <typename T>
+ChannelStretchParams paramsOf(T median, T mad, int64_t inputRange)
+{
+    ChannelStretchParams result;
+    float m;
+    if constexpr (std::is_same<T, double>::value)
+        m = float(median / double(inputRange));
+    else
+        m = float(median) / float(inputRange);
+    const float madn = float(kMadToSigma * double(float(mad)) / double(inputRange));
+
+    if (m > 0.5f) {
+        // The median lies in the upper half: keep the shadows, clip above.
+        result.shadows = 0.0f;
+        result.highlights =
+            madn == 0.0f ? 1.0f : float(std::min(1.0, std::max(0.0, double(m) + kClipSigmas * double(madn))));
+        result.midtones = StretchRenderer::midtonesTransfer(result.highlights - m, kTargetBackground);
+    } else {
+        result.shadows =
+            madn == 0.0f ? 0.0f : float(std::min(1.0, std::max(0.0, double(madn) * -kClipSigmas + double(m))));
+        result.highlights = 1.0f;
+        result.midtones = StretchRenderer::midtonesTransfer(kTargetBackground, m - result.shadows);
+    }
+    return result;
+}
+
+
 } // namespace
 
 StretchRenderer::StretchRenderer(int width, int height, int channels, int sampleType)
@@ -467,12 +668,41 @@ void StretchRenderer::detectInputRange(const void *pixels)
     }
 }
 
+bool StretchRenderer::setMosaic(int pattern, int offsetY)
+{
+    if (!patternWord(pattern) || (offsetY != 0 && offsetY != 1) || channels != 3 ||
+        (sampleType != kSampleUInt8 && sampleType != kSampleUInt16))
+        return false;
+    mosaicPattern = pattern;
+    mosaicOffsetY = offsetY;
+    return true;
+}
+
 StretchParams StretchRenderer::computeParams(const void *pixels)
 {
     detectInputRange(pixels);
     StretchParams result;
     if (!pixels)
         return result;
+    if (mosaicPattern) {
+        visitSamples(sampleType, pixels, [&](const auto *samples) {
+            using T = std::remove_const_t<std::remove_pointer_t<decltype(samples)>>;
+            if constexpr (kTabulated<T>) {
+                if (width <= 0 || height <= 0)
+                    return;
+                const MosaicView<T> view(samples, width, height, mosaicPattern, mosaicOffsetY);
+                std::vector<uint32_t> counts[3];
+                size_t count = 0;
+                countMosaicSubsample(view, size_t(height), counts, count);
+                for (int c = 0; c < 3; ++c) {
+                    T median, mad;
+                    medianAndDeviationOfCounts(counts[c], count, median, mad);
+                    result.channel[c] = paramsOf(median, mad, inputRange);
+                }
+            }
+        });
+        return result;
+    }
     const size_t planeSize = size_t(std::max(width, 0)) * size_t(std::max(height, 0));
     for (int c = 0; c < renderedPlanes(); ++c) {
         visitSamples(sampleType, pixels, [&](const auto *samples) {
@@ -485,7 +715,7 @@ StretchParams StretchRenderer::computeParams(const void *pixels)
 bool StretchRenderer::run(const void *pixels, QImage &image, int sampling)
 {
     const int planes = renderedPlanes();
-    if (!pixels || planes == 0 || width <= 0 || height <= 0 || sampling < 1)
+    if (!pixels || mosaicPattern || planes == 0 || width <= 0 || height <= 0 || sampling < 1)
         return false;
     const QImage::Format format = planes == 3 ? QImage::Format_RGB32 : QImage::Format_Indexed8;
     if (image.format() != format || image.width() != outputExtent(width, sampling) ||
@@ -509,6 +739,13 @@ std::unique_ptr<PlaneLevels> StretchRenderer::planeLevels(const void *pixels)
     std::unique_ptr<PlaneLevels> levels;
     visitSamples(sampleType, pixels, [&](const auto *samples) {
         using T = std::remove_const_t<std::remove_pointer_t<decltype(samples)>>;
+        if constexpr (kTabulated<T>) {
+            if (mosaicPattern) {
+                const MosaicView<T> view(samples, width, height, mosaicPattern, mosaicOffsetY);
+                levels = std::make_unique<MosaicLevelsOf<T>>(view, params, maxInputOf(inputRange));
+                return;
+            }
+        }
         levels = std::make_unique<PlaneLevelsOf<T>>(samples, width, height, planes, params, maxInputOf(inputRange));
     });
     return levels;
@@ -606,39 +843,6 @@ float StretchRenderer::midtonesTransfer(float m, float x)
     return (m - 1.0f) * x / ((2.0f * m - 1.0f) * x - m);
 }
 
-namespace {
-
-// The median and the median absolute deviation of the subsample of a plane
-// of 8- or 16-bit samples, from counts of its values: the elements that
-// selection puts at index count / 2, without copying or reordering.
-template <typename T>
-void countedMedianAndDeviation(const T *plane, size_t sampleCount, T &median, T &mad)
-{
-    const size_t step = sampleCount >= kSampleBudget ? sampleCount / kSampleBudget : 1;
-    const size_t count = sampleCount / step;
-    std::vector<uint32_t> counts(size_t(std::numeric_limits<T>::max()) + 1, 0);
-    for (size_t k = 0; k < count; ++k) {
-        prefetchAhead(plane, k, step, count);
-        ++counts[plane[k * step]];
-    }
-    const size_t middle = count / 2;
-    size_t seen = 0;
-    size_t m = 0;
-    while (seen + counts[m] <= middle)
-        seen += counts[m++];
-    median = T(m);
-    // Deviation d counts the values m - d and m + d.
-    seen = counts[m];
-    size_t d = 0;
-    while (seen <= middle) {
-        ++d;
-        seen += (m + d < counts.size() ? counts[m + d] : 0) + (d <= m ? counts[m - d] : 0);
-    }
-    mad = T(d);
-}
-
-} // namespace
-
 template <typename T>
 ChannelStretchParams StretchRenderer::computeChannelParams(const T *plane, int width, int height, int64_t inputRange)
 {
@@ -660,26 +864,7 @@ ChannelStretchParams StretchRenderer::computeChannelParams(const T *plane, int w
         mad = sampleMedian(samples);
     }
 
-    float m;
-    if constexpr (std::is_same<T, double>::value)
-        m = float(median / double(inputRange));
-    else
-        m = float(median) / float(inputRange);
-    const float madn = float(kMadToSigma * double(float(mad)) / double(inputRange));
-
-    if (m > 0.5f) {
-        // The median lies in the upper half: keep the shadows, clip above.
-        result.shadows = 0.0f;
-        result.highlights =
-            madn == 0.0f ? 1.0f : float(std::min(1.0, std::max(0.0, double(m) + kClipSigmas * double(madn))));
-        result.midtones = midtonesTransfer(result.highlights - m, kTargetBackground);
-    } else {
-        result.shadows =
-            madn == 0.0f ? 0.0f : float(std::min(1.0, std::max(0.0, double(madn) * -kClipSigmas + double(m))));
-        result.highlights = 1.0f;
-        result.midtones = midtonesTransfer(kTargetBackground, m - result.shadows);
-    }
-    return result;
+    return paramsOf(median, mad, inputRange);
 }
 
 #define SKYIMG_STRETCH_INSTANCES(T)                                                                                 \

@@ -31,6 +31,13 @@ public:
     // Levels of `rowCount` rows of `plane` (0 grey or red, 1 green, 2 blue)
     // from row `firstRow` on, packed `width` bytes a row into `out`.
     virtual void rows(int plane, int firstRow, int rowCount, uint8_t *out) const = 0;
+    // True when row `row` of `plane` holds the levels of row `row` - 1.
+    virtual bool repeatsRow(int plane, int row) const
+    {
+        static_cast<void>(plane);
+        static_cast<void>(row);
+        return false;
+    }
 };
 
 // Computes an automatic screen stretch from the median and the median
@@ -67,6 +74,13 @@ public:
     // Planes that run() renders: 3 or 1, 0 for an image without channels.
     int renderedPlanes() const;
 
+    // From now on `pixels` is a width x height Bayer mosaic of 8- or 16-bit
+    // samples standing for the three planes of its nearest-neighbour
+    // demosaic (pattern code, vertical offset 0 or 1): computeParams() and
+    // planeLevels() read those planes' values from it without making them.
+    // run() renders planes only. False for a mosaic it cannot read so.
+    bool setMosaic(int pattern, int offsetY);
+
     // Parameters of one plane of width x height samples.
     template <typename T>
     static ChannelStretchParams computeChannelParams(const T *plane, int width, int height, int64_t inputRange);
@@ -102,4 +116,7 @@ private:
 
     // The 32-bit range is found by a full pass, which is done once.
     bool uint32RangeDetected = false;
+    // Pattern code of the mosaic `pixels` holds; 0 for planes.
+    int mosaicPattern = 0;
+    int mosaicOffsetY = 0;
 };

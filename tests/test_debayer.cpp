@@ -266,6 +266,10 @@ void checkReferenceMethods(int width, int height)
                 ASSERT_EQ(nearest[i], ref.nearest(x, y)) << x << "," << y;
                 ASSERT_EQ(nearest[i], (Rgb{interleaved[3 * i], interleaved[3 * i + 1],
                                            interleaved[3 * i + 2]}));
+                // The re-indexing that previews read the mosaic by.
+                for (int c = 0; c < 3 && x + 1 < width && y + 1 < height; ++c)
+                    ASSERT_EQ(nearest[i][size_t(c)],
+                              samples[size_t(ptrdiff_t(i) + nearestSite(kPatterns[p], c, x, y, width))]);
                 ASSERT_EQ(bilinear[i], ref.bilinear(x, y)) << x << "," << y;
                 ASSERT_EQ(high[i], ref.highQuality(x, y)) << x << "," << y;
                 ASSERT_EQ(edge[i], edgeRef[i]) << x << "," << y;
@@ -324,7 +328,42 @@ TEST(Debayer, ModeDecidesChannelsAndDepthTheSampleType)
         EXPECT_EQ(data.stats.sampleType, c.wide ? 20 : 11);
         EXPECT_EQ(data.pixelBytes, 3u * 24 * (c.wide ? 2 : 1));
         EXPECT_EQ(data.stats.samplesPerChannel, 24u);
+
+        // A preview keeps the mosaic only where the planes show colour, and
+        // makes the same planes from it on request.
+        for (const int offsetY : {0, 1}) {
+            FITSData kept;
+            kept.mode = c.mode;
+            kept.bayer.offsetY = offsetY;
+            if (c.wide)
+                loadMosaic(kept, randomSamples<uint16_t>(6, 4, 65535, 1), 6, 4);
+            else
+                loadMosaic(kept, randomSamples<uint8_t>(6, 4, 255, 1), 6, 4);
+            const uint32_t mosaicBytes = kept.pixelBytes;
+            ASSERT_EQ(kept.keepMosaic(), c.channels == 3);
+            if (c.channels != 3)
+                continue;
+            EXPECT_TRUE(kept.holdsMosaic);
+            EXPECT_EQ(kept.stats.channels, 3);
+            EXPECT_EQ(kept.pixelBytes, mosaicBytes);
+            FITSData planes;
+            planes.mode = c.mode;
+            planes.bayer.offsetY = offsetY;
+            if (c.wide)
+                loadMosaic(planes, randomSamples<uint16_t>(6, 4, 65535, 1), 6, 4);
+            else
+                loadMosaic(planes, randomSamples<uint8_t>(6, 4, 255, 1), 6, 4);
+            ASSERT_TRUE(c.wide ? planes.debayer16() : planes.debayer8());
+            ASSERT_TRUE(kept.expandMosaic());
+            EXPECT_FALSE(kept.holdsMosaic);
+            ASSERT_EQ(kept.pixelBytes, planes.pixelBytes);
+            EXPECT_EQ(std::memcmp(kept.pixels.get(), planes.pixels.get(), planes.pixelBytes), 0);
+        }
     }
+    FITSData other;
+    other.bayer.method = kDemosaicSimple;
+    loadMosaic(other, randomSamples<uint16_t>(6, 4, 65535, 1), 6, 4);
+    EXPECT_FALSE(other.keepMosaic());
 }
 
 TEST(Debayer, EveryMethodKeepsConstantColoursInsideItsBorder)

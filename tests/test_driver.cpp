@@ -6,8 +6,10 @@
 #include "stretch/fits_preview.h"
 #include "tests/dng_fixture.h"
 #include "tests/fixtures.h"
+#include "tests/xisf_writer.h"
 
 #include <QBuffer>
+#include <QColorSpace>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -252,6 +254,44 @@ TEST_F(Driver, FailedSavesLeaveNoFileBehind)
     EXPECT_FALSE(QFile::exists(path("p.jpg")));
     EXPECT_EQ(readAll(path("old.jpg")), QByteArray("previous content"));
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);  // sky.png, old.jpg
+}
+
+// "-" is standard output, with nothing else on it; a picture that cannot be
+// built or encoded writes nothing there either.
+TEST_F(Driver, DashMeansStandardOutput)
+{
+    writeBytes("broken.png", "\x89PNG\r\n\x1a\n and nothing else");
+    const struct {
+        QStringList args;
+        int exitCode;
+        QSize size;
+        const char *format;
+        const char *message;
+    } cases[] = {
+        {{"--save-preview", "-", "-f", "png", "sky.png"}, 0, QSize(120, 80), "png", nullptr},
+        {{"--save-thumb", "-", "sky.png"}, 0, QSize(100, 67), "jpeg", nullptr},
+        {{"--save-preview=-", "--max-width", "60", "-f", "tif", "sky.png"}, 0, QSize(60, 40), "tiff", nullptr},
+        {{"--save-preview", "-", "broken.png"}, 255, QSize(), nullptr, "skyimg: cannot read "},
+        {{"--save-preview", "-", "-f", "nosuchformat", "sky.png"}, 255, QSize(), nullptr,
+         "skyimg: cannot write standard output: "},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        const ProcessResult run = runSkyimg(c.args, dir.path());
+        EXPECT_EQ(run.exitCode, c.exitCode) << text(run.err);
+        if (c.message) {
+            EXPECT_TRUE(run.out.isEmpty());
+            expectMessage(run, c.message);
+            continue;
+        }
+        EXPECT_TRUE(run.err.isEmpty()) << text(run.err);
+        QBuffer buffer(const_cast<QByteArray *>(&run.out));
+        buffer.open(QIODevice::ReadOnly);
+        QImageReader reader(&buffer);
+        EXPECT_EQ(reader.format(), QByteArray(c.format));
+        EXPECT_EQ(reader.read().size(), c.size);
+    }
+    EXPECT_FALSE(QFileInfo::exists(path("-")));
 }
 
 TEST_F(Driver, FullDeviceIsAFailureAndStaysADevice)
@@ -510,6 +550,99 @@ TEST(ImagePreview, EveryDecodedPixelFormatNarrowsAndSaves)
                 const QString output = dir.filePath(QStringLiteral("out.") + encoder);
                 EXPECT_TRUE(savePicture(preview, output, encoder, quality, &error)) << format << error.toStdString();
                 EXPECT_EQ(QImageReader(output).size(), QSize(25, 19)) << format << encoder;
+            }
+        }
+    }
+}
+
+// A picture whose pixels are all grey is saved in one channel, and decodes
+// to the pixels that the picture as it was (grey palette or 32-bit RGB)
+// decoded to; coloured pictures are written exactly as before.
+TEST(SavePicture, GreyPicturesKeepTheirPixelsInOneChannel)
+{
+    QTemporaryDir dir;
+    const int width = 230, height = 150;
+    std::vector<uint16_t> samples(size_t(width) * height);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = uint16_t(900 + (i * 7919) % 3000 + (i % width) * 20);
+    FitsImageSpec fits;
+    fits.axes = {width, height};
+    fits.data = samples.data();
+    fits.dataType = TUSHORT;
+    ASSERT_TRUE(writeFits(dir.filePath("mono.fits"), fits));
+    XisfImageSpec xisf;
+    xisf.width = width;
+    xisf.height = height;
+    xisf.colorSpace = QStringLiteral("Gray");
+    xisf.samples = QByteArray(reinterpret_cast<const char *>(samples.data()), int(samples.size() * 2));
+    ASSERT_TRUE(writeXisfFile(dir.filePath("mono.xisf"), {xisf}));
+    const QImage noise = noisePicture(width, height);
+    ASSERT_TRUE(noise.convertToFormat(QImage::Format_Grayscale8).save(dir.filePath("grey.png")));
+    ASSERT_TRUE(noise.save(dir.filePath("colour.png")));
+    QImage tinted = noise.convertToFormat(QImage::Format_Grayscale8).convertToFormat(QImage::Format_RGB32);
+    for (int y = height - 3; y < height; ++y)  // rows that every narrowing keeps
+        for (int x = 0; x < width; ++x)
+            tinted.setPixel(x, y, qRgb(90, 130, 90));
+    ASSERT_TRUE(tinted.save(dir.filePath("tinted.png")));
+    // A grey picture in another colour space than sRGB stays as it is.
+    QImage adobe = noise.convertToFormat(QImage::Format_Grayscale8).convertToFormat(QImage::Format_RGB32);
+    adobe.setColorSpace(QColorSpace::AdobeRgb);
+    ASSERT_TRUE(adobe.save(dir.filePath("adobe.png")));
+
+    const struct {
+        const char *name;
+        bool grey;
+    } sources[] = {{"mono.fits", true}, {"mono.xisf", true}, {"grey.png", true}, {"colour.png", false},
+                   {"tinted.png", false}, {"adobe.png", false}};
+    // Unscaled, smoothly scaled (32-bit RGB) and fast-scaled.
+    const struct {
+        int widthLimit;
+        int quality;
+    } narrowings[] = {{0, 80}, {101, 80}, {101, 50}};
+    for (const auto &source : sources) {
+        for (const auto &narrowing : narrowings) {
+            const QString file = dir.filePath(source.name);
+            QString error;
+            const QImage picture = file.endsWith(".png")
+                                       ? imagePreview(file, narrowing.widthLimit, narrowing.quality, &error)
+                                       : fitsPreview(file, narrowing.widthLimit, narrowing.quality, &error);
+            ASSERT_FALSE(picture.isNull()) << source.name << error.toStdString();
+            for (const char *format : {"jpg", "png", "webp", "tif"}) {
+                SCOPED_TRACE(QStringLiteral("%1 %2 q%3 %4")
+                                 .arg(source.name)
+                                 .arg(narrowing.widthLimit)
+                                 .arg(narrowing.quality)
+                                 .arg(format)
+                                 .toStdString());
+                QByteArray before;
+                QBuffer buffer(&before);
+                buffer.open(QIODevice::WriteOnly);
+                QImageWriter writer(&buffer, format);
+                writer.setQuality(narrowing.quality);
+                ASSERT_TRUE(writer.write(picture));
+                const QString output = dir.filePath(QStringLiteral("out.") + format);
+                ASSERT_TRUE(savePicture(picture, output, format, narrowing.quality, &error)) << error.toStdString();
+                const QByteArray after = readAll(output);
+                if (!source.grey) {
+                    EXPECT_EQ(after, before);
+                    continue;
+                }
+                const QImage old = QImage::fromData(before).convertToFormat(QImage::Format_RGB32);
+                const QImage now = QImage::fromData(after);
+                // WebP has no grey pictures: it takes the same RGB either way.
+                if (qstrcmp(format, "webp") != 0) {
+                    EXPECT_EQ(now.format(), QImage::Format_Grayscale8);
+                }
+                ASSERT_EQ(now.size(), old.size());
+                const QImage nowRgb = now.convertToFormat(QImage::Format_RGB32);
+                const int tolerance = qstrcmp(format, "jpg") == 0 ? 1 : 0;
+                int worst = 0;
+                for (int y = 0; y < old.height(); ++y)
+                    for (int x = 0; x < old.width(); ++x)
+                        for (int shift : {0, 8, 16})
+                            worst = qMax(worst, qAbs(int((old.pixel(x, y) >> shift) & 0xff)
+                                                     - int((nowRgb.pixel(x, y) >> shift) & 0xff)));
+                EXPECT_LE(worst, tolerance);
             }
         }
     }

@@ -1,8 +1,15 @@
 #include "image/fits_data.h"
+#include "tests/fixtures.h"
 
+#include <QTemporaryDir>
+
+#include <fitsio.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
 
 namespace {
 
@@ -86,4 +93,73 @@ TEST(FITSData, UnknownExtensionFailsTheLoad)
     EXPECT_FALSE(future.result());
     EXPECT_EQ(data.extension, "final.png");
     EXPECT_FALSE(data.inTempDir);
+}
+
+// A load for the preview holds the samples and the first channel's range as
+// a full load computes them (a kept mosaic: the range of its red plane),
+// and nothing the preview does not read.
+TEST(FITSData, PreviewOnlyLoadKeepsWhatThePreviewReads)
+{
+    const QStringList wcs = {"CTYPE1  = 'RA---TAN'", "CTYPE2  = 'DEC--TAN'", "CRVAL1  =                 10.0",
+                             "CRVAL2  =                 20.0", "CRPIX1  =                  3.0",
+                             "CRPIX2  =                  3.0", "CDELT1  =              -0.0003",
+                             "CDELT2  =               0.0003"};
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const struct {
+        const char *name;
+        int bitpix;
+        int dataType;
+        long planes;
+        QStringList cards;
+        bool mosaic;
+    } cases[] = {
+        {"u16", SHORT_IMG, TSHORT, 1, QStringList{"BZERO   =                32768"} + wcs, false},
+        {"float", FLOAT_IMG, TFLOAT, 1, wcs, false},
+        {"u8cube", BYTE_IMG, TBYTE, 3, {}, false},
+        {"rggb", SHORT_IMG, TSHORT, 1, QStringList{"BZERO   =                32768", "BAYERPAT= 'RGGB'"} + wcs, true},
+        {"bggr_y1", BYTE_IMG, TBYTE, 1, {"BAYERPAT= 'BGGR'", "XBAYROFF=                    0", "YBAYROFF=                    1"}, true},
+    };
+    QTemporaryDir dir;
+    std::mt19937 rng(5);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const long width = 37, height = 23;
+        const size_t count = size_t(width * height * c.planes);
+        std::vector<int16_t> shorts(count);
+        std::vector<uint8_t> bytes(count);
+        std::vector<float> floats(count);
+        for (size_t i = 0; i < count; ++i) {
+            shorts[i] = int16_t(rng());
+            bytes[i] = uint8_t(rng());
+            floats[i] = float(rng() % 1000) * 0.25f;
+        }
+        // A NaN last in a chunk restarts the running maximum.
+        floats[count / 2] = nan;
+        const void *samples = c.dataType == TSHORT ? static_cast<const void *>(shorts.data())
+                              : c.dataType == TBYTE ? static_cast<const void *>(bytes.data())
+                                                    : floats.data();
+        FitsImageSpec written;
+        written.bitpix = c.bitpix;
+        written.axes = {width, height};
+        if (c.planes > 1)
+            written.axes.push_back(c.planes);
+        written.data = samples;
+        written.dataType = c.dataType;
+        written.cards = c.cards;
+        const QString path = dir.filePath(QStringLiteral("%1.fits").arg(c.name));
+        ASSERT_TRUE(writeFits(path, written));
+        FITSData full, preview;
+        preview.previewOnly = true;
+        ASSERT_TRUE(full.startLoad(path).result());
+        ASSERT_TRUE(preview.startLoad(path).result());
+        EXPECT_EQ(preview.holdsMosaic, c.mosaic);
+        EXPECT_EQ(preview.stats.channels, full.stats.channels);
+        EXPECT_EQ(std::memcmp(&preview.stats.minimum[0], &full.stats.minimum[0], sizeof(double)), 0);
+        EXPECT_EQ(std::memcmp(&preview.stats.maximum[0], &full.stats.maximum[0], sizeof(double)), 0);
+        EXPECT_EQ(full.hasWCS, !c.cards.filter("CTYPE").isEmpty());
+        EXPECT_FALSE(preview.hasWCS);
+        ASSERT_TRUE(preview.expandMosaic());
+        ASSERT_EQ(preview.pixelBytes, full.pixelBytes);
+        EXPECT_EQ(std::memcmp(preview.pixels.get(), full.pixels.get(), full.pixelBytes), 0);
+    }
 }

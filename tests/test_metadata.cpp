@@ -164,15 +164,35 @@ TEST_F(Metadata, RawRecordWithExposureHasSixteenKeysIsoSecond)
     expectFreshUuid(record);
 }
 
-TEST_F(Metadata, RawRecordWithoutExposureLeavesOutExptimeAndIso)
+// What the camera did not record is left out, or for the date taken from
+// the file, as for a picture: LibRaw's timestamp 0 means "unknown".
+TEST_F(Metadata, RawRecordWithoutCameraValues)
 {
-    DngOptions fixture;
-    fixture.withExposure = false;
-    ASSERT_TRUE(writeDng(path("plain.dng"), fixture));
-    const QStringList keys = keysInOrder(rawMetadata(path("plain.dng")));
-    EXPECT_EQ(keys.size(), 14);
-    EXPECT_FALSE(keys.contains("exptime"));
-    EXPECT_FALSE(keys.contains("ISO"));
+    struct Case {
+        bool withExposure;
+        QByteArray dateTime;
+        int keys;
+        bool cameraDate;
+    } const cases[] = {
+        {false, "2024:03:01 21:05:09", 14, true},
+        {true, "", 16, false},
+        {true, "0000:00:00 00:00:00", 16, false},  // a clock never set
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.dateTime.constData());
+        DngOptions fixture;
+        fixture.withExposure = c.withExposure;
+        fixture.dateTime = c.dateTime;
+        const QString file = path("plain.dng");
+        ASSERT_TRUE(writeDng(file, fixture));
+        const QByteArray bytes = rawMetadata(file);
+        const QStringList keys = keysInOrder(bytes);
+        EXPECT_EQ(keys.size(), c.keys);
+        EXPECT_EQ(keys.contains("exptime"), c.withExposure);
+        EXPECT_EQ(keys.contains("ISO"), c.withExposure);
+        EXPECT_EQ(parsed(bytes).value("date-obs").toString(),
+                  c.cameraDate ? QStringLiteral("2024-03-01T21:05:09") : fileDate(file));
+    }
 }
 
 TEST_F(Metadata, RawFileNamesOutsideLatin1AreOpened)

@@ -127,6 +127,18 @@ const Input kInputs[] = {
      [](size_t i, std::mt19937 &r) { return std::clamp(sky(r, 1000.0 * (1 + double(i % 2)), 30, 55000), 0.0, 65535.0) - 32768; }},
     {"u8gbrg", BYTE_IMG, TBYTE, 1, {"BAYERPAT= 'GBRG'"},
      [](size_t i, std::mt19937 &r) { return std::clamp(sky(r, 30.0 + double(i % 2) * 20, 5, 240), 0.0, 255.0); }},
+    // Kept as a mosaic by the preview: every pattern, both offsets, the
+    // bottom-up row order and a range stated by the header.
+    {"u16bggr_y1", SHORT_IMG, TSHORT, 1,
+     {"BZERO   =                32768", "BAYERPAT= 'BGGR'", "XBAYROFF=                    0", "YBAYROFF=                    1"},
+     [](size_t i, std::mt19937 &r) { return std::clamp(sky(r, 700.0 * (1 + double(i % 3)), 30, 65535), 0.0, 65535.0) - 32768; }},
+    {"u16gbrg_x1", SHORT_IMG, TSHORT, 1, {"BZERO   =                32768", "BAYERPAT= 'GBRG'", "XBAYROFF=                    1"},
+     [](size_t i, std::mt19937 &r) { return std::clamp(sky(r, 40000.0 - double(i % 2) * 900, 300, 65535), 0.0, 65535.0) - 32768; }},
+    {"u8grbg_bottomup", BYTE_IMG, TBYTE, 1, {"BAYERPAT= 'GRBG'", "ROWORDER= 'BOTTOM-UP'"},
+     [](size_t i, std::mt19937 &r) { return std::clamp(sky(r, 20.0 + double(i % 2) * 30, 4, 255), 0.0, 255.0); }},
+    {"u16gbrg_range", SHORT_IMG, TSHORT, 1,
+     {"BZERO   =                32768", "BAYERPAT= 'GBRG'", "DATAMIN =                    0", "DATAMAX =                65535"},
+     [](size_t i, std::mt19937 &r) { return std::clamp(sky(r, 1500.0 + double(i % 2) * 500, 40, 30000), 0.0, 65535.0) - 32768; }},
     {"u32offset", LONG_IMG, TINT, 1, {"BZERO   =           2147483648"},
      [](size_t, std::mt19937 &r) { return std::clamp(sky(r, 70000, 900, 4e9), 0.0, 4294967295.0) - 2147483648.0; }},
     {"u32plain", LONG_IMG, TINT, 1, {}, [](size_t, std::mt19937 &r) { return std::clamp(sky(r, 1000, 30, 60000), 0.0, 65535.0); }},
@@ -196,7 +208,7 @@ bool writeInput(const QString &path, const Input &input, long width, long height
 struct Size {
     long width, height;
 };
-const Size kSizes[] = {{1001, 667}, {203, 97}, {7, 5}};
+const Size kSizes[] = {{1001, 667}, {203, 97}, {7, 5}, {3, 2}};
 
 } // namespace
 
@@ -226,7 +238,7 @@ TEST(PreviewIdentity, PreviewsEqualTheFullSizeRenderingScaledByQt)
     QTemporaryDir dir;
     // The large size, where the preview width of 800 narrows too, for one
     // input of each way through the pipeline; the others at the small sizes.
-    const QStringList large = {"u8rgb", "u16offset", "u16rgb", "u16rggb", "f32unit", "f64"};
+    const QStringList large = {"u8rgb", "u16offset", "u16rgb", "u16rggb", "u16bggr_y1", "f32unit", "f64"};
     for (const Input &input : kInputs) {
         for (const Size &size : kSizes) {
             if (size.width == kSizes[0].width && !large.contains(QLatin1String(input.name)))
@@ -252,15 +264,24 @@ TEST(PreviewIdentity, PreviewsEqualTheFullSizeRenderingScaledByQt)
 TEST(PreviewIdentity, FlatImagesStayWhiteAtEveryWidth)
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath("flat.fits");
-    std::vector<int16_t> stored(size_t(301) * 203, int16_t(1234));
-    FitsImageSpec imageSpec;
-    imageSpec.bitpix = SHORT_IMG;
-    imageSpec.axes = {301, 203};
-    imageSpec.data = stored.data();
-    imageSpec.dataType = TSHORT;
-    ASSERT_TRUE(writeFits(path, imageSpec));
-    for (const int width : {0, 100})
-        for (const int quality : {50, 90})
-            EXPECT_TRUE(fitsPreview(path, width, quality) == referencePreview(path, width, quality));
+    // A constant plane, and a black mosaic, whose red plane is all 0.
+    const struct {
+        int16_t value;
+        QStringList cards;
+    } cases[] = {{1234, {}}, {-32768, {"BZERO   =                32768", "BAYERPAT= 'RGGB'"}}};
+    for (const auto &flat : cases) {
+        const QString path = dir.filePath("flat.fits");
+        std::vector<int16_t> stored(size_t(301) * 203, flat.value);
+        FitsImageSpec flatImage;
+        flatImage.bitpix = SHORT_IMG;
+        flatImage.axes = {301, 203};
+        flatImage.data = stored.data();
+        flatImage.dataType = TSHORT;
+        flatImage.cards = flat.cards;
+        ASSERT_TRUE(writeFits(path, flatImage));
+        for (const int width : {0, 100})
+            for (const int quality : {50, 90})
+                EXPECT_TRUE(fitsPreview(path, width, quality) == referencePreview(path, width, quality))
+                    << flat.cards.join(' ').toStdString();
+    }
 }

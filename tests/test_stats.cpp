@@ -352,6 +352,7 @@ void expectOnePassEqualsSeparatePasses(const std::vector<T> &samples)
         const std::pair<T, T> range = minMaxOf(samples.data(), count);
         const SumData sums = chunkSums(0, count, samples.data());
         EXPECT_EQ(both.range, range) << count;
+        EXPECT_EQ(chunkStatistics(samples.data(), count, true, false).range, range) << count;
         EXPECT_EQ(both.sums.sum, sums.sum) << count;
         EXPECT_EQ(both.sums.sumOfSquares, sums.sumOfSquares) << count;
         EXPECT_EQ(both.sums.count, sums.count) << count;
@@ -406,13 +407,16 @@ void expectChunksTogetherEqualOneByOne(const std::vector<T> &samples)
                 continue;
             const T *starts[4] = {samples.data(), samples.data() + count, samples.data() + 2 * count,
                                   samples.data() + 3 * count};
-            ChunkStatistics<T> together[4];
+            ChunkStatistics<T> together[4], rangeOnly[4];
             chunkStatisticsTogether<T, 4>(starts, count, extra, true, true, together);
+            chunkStatisticsTogether<T, 4>(starts, count, extra, true, false, rangeOnly);
             for (int k = 0; k < 4; ++k) {
                 const ChunkStatistics<T> alone = chunkStatistics(starts[k], count + (k == 3 ? extra : 0), true, true);
                 const auto same = [](auto a, auto b) { return std::memcmp(&a, &b, sizeof(a)) == 0; };
                 EXPECT_TRUE(same(together[k].range.first, alone.range.first)) << count << " " << k;
                 EXPECT_TRUE(same(together[k].range.second, alone.range.second)) << count << " " << k;
+                EXPECT_TRUE(same(rangeOnly[k].range.first, alone.range.first)) << count << " " << k;
+                EXPECT_TRUE(same(rangeOnly[k].range.second, alone.range.second)) << count << " " << k;
                 EXPECT_TRUE(same(together[k].sums.sum, alone.sums.sum)) << count << " " << k;
                 EXPECT_TRUE(same(together[k].sums.sumOfSquares, alone.sums.sumOfSquares)) << count << " " << k;
                 EXPECT_EQ(together[k].sums.count, alone.sums.count);

@@ -1,3 +1,4 @@
+#include "debayer/demosaic.h"
 #include "image/fits_data.h"
 #include "image/image_types.h"
 #include "stretch/fits_preview.h"
@@ -13,7 +14,9 @@
 
 #include <random>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -780,4 +783,76 @@ TEST(StretchMedian, CountedFloatMedianIsTheSortedMiddle)
             EXPECT_EQ(StretchRenderer::sampleMedian(values), sorted[n / 2]) << n << " " << pattern;
         }
     }
+}
+
+// A mosaic set as the renderer's samples gives the parameters and levels of
+// the planes its nearest-neighbour demosaic makes: every pattern, both
+// vertical offsets, subsample steps that wrap across rows, and strips too
+// small to hold a block.
+template <typename T>
+void expectMosaicStandsForItsPlanes(int sampleType)
+{
+    std::mt19937 rng(9);
+    for (const auto &[width, height] : {std::pair{1301, 800}, {203, 97}, {7, 5}, {3, 2}, {2, 1}, {1, 1}}) {
+        std::vector<T> mosaic(size_t(width) * size_t(height));
+        std::normal_distribution<double> noise(sizeof(T) == 1 ? 60 : 3000, sizeof(T) == 1 ? 9 : 400);
+        for (size_t i = 0; i < mosaic.size(); ++i)
+            mosaic[i] = T(std::clamp(noise(rng) * (1.0 + double(i % 2)), 0.0, double(std::numeric_limits<T>::max())));
+        for (const int pattern : {512, 513, 514, 515}) {
+            for (const int offsetY : {0, 1}) {
+                SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height) + " pattern " +
+                             std::to_string(pattern) + " offset " + std::to_string(offsetY));
+                const size_t plane = mosaic.size();
+                std::vector<T> planes(3 * plane, T(0));
+                const int rows = height - offsetY;
+                if (rows > 0)
+                    demosaicNearestPlanar(mosaic.data() + size_t(offsetY) * size_t(width), planes.data(),
+                                          planes.data() + plane, planes.data() + 2 * plane, width, rows, pattern);
+                StretchRenderer fromPlanes(width, height, 3, sampleType), fromMosaic(width, height, 3, sampleType);
+                ASSERT_TRUE(fromMosaic.setMosaic(pattern, offsetY));
+                const StretchParams expected = fromPlanes.computeParams(planes.data());
+                const StretchParams actual = fromMosaic.computeParams(mosaic.data());
+                ASSERT_EQ(std::memcmp(&expected, &actual, sizeof(expected)), 0);
+                fromPlanes.setParams(expected);
+                fromMosaic.setParams(actual);
+                const auto expectedLevels = fromPlanes.planeLevels(planes.data());
+                const auto actualLevels = fromMosaic.planeLevels(mosaic.data());
+                ASSERT_TRUE(expectedLevels && actualLevels);
+                std::vector<uint8_t> want(static_cast<size_t>(width)), got(static_cast<size_t>(width)), above;
+                int repeated = 0;
+                for (int c = 0; c < 3; ++c)
+                    for (int y = 0; y < height; ++y) {
+                        expectedLevels->rows(c, y, 1, want.data());
+                        actualLevels->rows(c, y, 1, got.data());
+                        ASSERT_EQ(want, got) << "plane " << c << " row " << y;
+                        // A row said to repeat the one above it does.
+                        if (actualLevels->repeatsRow(c, y)) {
+                            ++repeated;
+                            ASSERT_EQ(got, above) << "plane " << c << " row " << y;
+                        }
+                        above = got;
+                    }
+                // Red and blue rows come in pairs.
+                if (height >= 5) {
+                    EXPECT_GE(repeated, height - 4);
+                }
+            }
+        }
+    }
+}
+
+TEST(StretchParams, MosaicStandsForItsPlanes)
+{
+    expectMosaicStandsForItsPlanes<uint8_t>(kSampleUInt8);
+    expectMosaicStandsForItsPlanes<uint16_t>(kSampleUInt16);
+    StretchRenderer grey(8, 8, 1, kSampleUInt16), wide(8, 8, 3, kSampleFloat), colour(8, 8, 3, kSampleUInt16);
+    EXPECT_FALSE(grey.setMosaic(512, 0));
+    EXPECT_FALSE(wide.setMosaic(512, 0));
+    EXPECT_FALSE(colour.setMosaic(516, 0));
+    EXPECT_FALSE(colour.setMosaic(512, 2));
+    // The planes alone are rendered whole.
+    ASSERT_TRUE(colour.setMosaic(512, 0));
+    std::vector<uint16_t> mosaic(64, 100);
+    QImage picture(8, 8, QImage::Format_RGB32);
+    EXPECT_FALSE(colour.run(mosaic.data(), picture));
 }
