@@ -1,6 +1,8 @@
 // Writes the XISF variants of the 16-bit benchmark frame: reads DIR/mono16.fits
 // (made by make_bench_images) and stores the same samples uncompressed and
-// zlib-compressed with byte shuffling.
+// with every codec capture programs offer, with and without byte shuffling,
+// as one block (mono16-CODEC[sh].xisf) and, for zlib with shuffling, in
+// 8 sub-blocks as well (mono16-zlibsh-sub.xisf).
 //
 //   make_bench_xisf DIR
 
@@ -42,8 +44,17 @@ int main(int argc, char **argv)
     image.colorSpace = QStringLiteral("Gray");
     image.keywords = {{"EXPTIME", "30.0", "exposure time in seconds"}, {"OBJECT", "'Synthetic field'", ""}};
     bool ok = writeXisfFile(QString::fromStdString(dir + "/mono16.xisf"), {image});
+    for (const char *codec : {"zlib", "lz4", "lz4hc", "zstd"}) {
+        for (bool shuffle : {false, true}) {
+            image.codec = QString::fromLatin1(codec);
+            image.shuffle = shuffle;
+            const std::string name = dir + "/mono16-" + codec + (shuffle ? "sh" : "") + ".xisf";
+            ok = ok && writeXisfFile(QString::fromStdString(name), {image});
+        }
+    }
     image.codec = QStringLiteral("zlib");
     image.shuffle = true;
-    ok = ok && writeXisfFile(QString::fromStdString(dir + "/mono16-zlibsh.xisf"), {image});
+    image.subBlocks = 8;
+    ok = ok && writeXisfFile(QString::fromStdString(dir + "/mono16-zlibsh-sub.xisf"), {image});
     return ok ? 0 : 1;
 }

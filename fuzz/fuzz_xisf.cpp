@@ -1,10 +1,13 @@
 // libFuzzer target: the XISF reader on a file held in memory, every image
-// opened and decoded, pixel storage converted both ways.
+// opened and decoded (held by the reader and into a buffer of ours), pixel
+// storage converted both ways.
 
 #include "xisf/xisf_reader.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -34,8 +37,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (bytes > kMaxDecodedBytes)
                 continue;
             LibXISF::Image image = reader.getImage(i, true);
-            if (image.imageDataSize() != bytes)
+            if (image.imageDataSize() != bytes || reader.imageDataSize(i) != bytes)
                 __builtin_trap();  // the reader promised this size
+            // Decoding into our own buffer must give the same samples.
+            std::vector<char> direct(static_cast<size_t>(bytes));
+            reader.readImageData(i, direct.data(), direct.size());
+            if (bytes > 0 && std::memcmp(direct.data(), image.imageData(), direct.size()) != 0)
+                __builtin_trap();
             const LibXISF::Image::PixelStorage stored = image.pixelStorage();
             image.convertPixelStorageTo(stored == LibXISF::Image::Planar ? LibXISF::Image::Normal
                                                                          : LibXISF::Image::Planar);

@@ -1,12 +1,13 @@
 #include "image/fits_data.h"
 #include "image/limits.h"
+#include "image/sample_memory.h"
 #include "xisf/xisf_reader.h"
 
 #include <QFile>
 #include <QFileInfo>
 
 #include <cstring>
-#include <new>
+#include <memory>
 
 namespace {
 
@@ -125,23 +126,40 @@ bool FITSData::readXisf(const QByteArray &bytes)
             return false;
         }
 
-        // A header-only load stops short of decoding the samples.
-        const LibXISF::Image &image = headerOnly ? header : reader.getImage(0, true);
-        if (!headerOnly && image.imageDataSize() != planeSamples * image.channelCount() * uint64_t(sampleBytes)) {
-            loadError = QStringLiteral("XISF image data does not match its geometry");
-            return false;
+        // A header-only load stops short of decoding the samples. Samples
+        // kept as they are stored are decoded straight into the buffer we
+        // keep; the others are rearranged from the reader's copy.
+        std::unique_ptr<uint8_t[]> samples;
+        if (!headerOnly) {
+            samples = newSampleBuffer(size_t(keptBytes));
+            if (!samples) {
+                loadError = QStringLiteral("out of memory for %1 bytes of samples").arg(keptBytes);
+                return false;
+            }
+            const bool asStored = header.channelCount() == channels &&
+                                  (channels == 1 || header.pixelStorage() == LibXISF::Image::Planar);
+            if (asStored) {
+                reader.readImageData(0, samples.get(), size_t(keptBytes));
+            } else {
+                const LibXISF::Image &image = reader.getImage(0, true);
+                if (image.imageDataSize() != planeSamples * image.channelCount() * uint64_t(sampleBytes)) {
+                    loadError = QStringLiteral("XISF image data does not match its geometry");
+                    return false;
+                }
+                copyPlanes(image, channels, size_t(planeSamples), size_t(sampleBytes), samples.get());
+            }
         }
 
         stats.sampleType = sampleType;
         stats.bytesPerSample = sampleBytes;
-        stats.width = uint16_t(image.width());
-        stats.height = uint16_t(image.height());
+        stats.width = uint16_t(header.width());
+        stats.height = uint16_t(header.height());
         stats.channels = channels;
         stats.samplesPerChannel = uint32_t(planeSamples);
         stats.size = bytes.isEmpty() ? QFileInfo(filename).size() : bytes.size();
 
         headerRecords.clear();
-        for (const LibXISF::FITSKeyword &keyword : image.fitsKeywords()) {
+        for (const LibXISF::FITSKeyword &keyword : header.fitsKeywords()) {
             headerRecords.append({QString::fromStdString(keyword.name), keywordValue(keyword.value),
                                   QString::fromStdString(keyword.comment)});
         }
@@ -152,12 +170,7 @@ bool FITSData::readXisf(const QByteArray &bytes)
             return true;
 
         pixelBytes = uint32_t(keptBytes);
-        pixels.reset(new (std::nothrow) uint8_t[keptBytes]);
-        if (!pixels) {
-            loadError = QStringLiteral("out of memory for %1 bytes of samples").arg(keptBytes);
-            return false;
-        }
-        copyPlanes(image, channels, size_t(planeSamples), size_t(sampleBytes), pixels.get());
+        pixels = std::move(samples);
     } catch (const LibXISF::Error &error) {
         loadError = QString::fromStdString(error.what());
         return false;

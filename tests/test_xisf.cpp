@@ -46,12 +46,18 @@ QByteArray imageBytes(const Image &image)
     return QByteArray(static_cast<const char *>(image.imageData()), int(image.imageDataSize()));
 }
 
-// Reads image 0 of `file` from memory; returns its samples.
+// Reads image 0 of `file` from memory; returns its samples, once decoding
+// into a buffer of our own has given the same.
 QByteArray readBack(const QByteArray &file)
 {
     LibXISF::XISFReader reader;
     reader.open(toByteArray(file));
-    return imageBytes(reader.getImage(0));
+    QByteArray direct(int(reader.imageDataSize(0)), '\0');
+    EXPECT_THROW(reader.readImageData(0, direct.data(), size_t(direct.size()) + 1), LibXISF::Error);
+    reader.readImageData(0, direct.data(), size_t(direct.size()));
+    const QByteArray held = imageBytes(reader.getImage(0));
+    EXPECT_EQ(direct, held);
+    return held;
 }
 
 // The message of the Error that opening and reading every image throws.
@@ -135,6 +141,15 @@ TEST(XisfReader, DecodesEveryCodecWithAndWithoutShuffling)
                 }
             }
         }
+        // Large enough to be unshuffled and its sub-blocks decoded in parallel.
+        for (bool shuffle : {false, true}) {
+            SCOPED_TRACE(testing::Message() << codec << " large, shuffle " << shuffle);
+            XisfImageSpec imageSpec = makeImageSpec(Image::Float32, 1030, 1100, 1);
+            imageSpec.codec = codec;
+            imageSpec.shuffle = shuffle;
+            imageSpec.subBlocks = shuffle ? 5 : 0;
+            EXPECT_EQ(readBack(xisfFile({imageSpec})), imageSpec.samples);
+        }
     }
 }
 
@@ -192,11 +207,19 @@ TEST(XisfReader, ReadsImagesOnDemandFromDiskAndMemory)
     first.codec = "lz4";
     XisfImageSpec second = makeImageSpec(Image::Float32, 3, 3, 3);
     second.samples = patternBytes(second.samples.size(), 7);
-    const QByteArray file = xisfFile({first, second});
+    // Shuffled blocks that shrink and one that grows (random bytes).
+    XisfImageSpec third = makeImageSpec(Image::UInt32, 40, 30, 1);
+    third.codec = "zlib";
+    third.shuffle = true;
+    XisfImageSpec fourth = third;
+    std::mt19937 random(3);
+    for (char &byte : fourth.samples)
+        byte = char(random());
+    const QByteArray file = xisfFile({first, second, third, fourth});
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    const QString path = dir.filePath("two images.xisf");
-    ASSERT_TRUE(writeXisfFile(path, {first, second}));
+    const QString path = dir.filePath("four images.xisf");
+    ASSERT_TRUE(writeXisfFile(path, {first, second, third, fourth}));
 
     for (bool fromDisk : {false, true}) {
         SCOPED_TRACE(fromDisk ? "disk" : "memory");
@@ -205,12 +228,18 @@ TEST(XisfReader, ReadsImagesOnDemandFromDiskAndMemory)
             reader.open(path.toStdString());
         else
             reader.open(toByteArray(file));
-        ASSERT_EQ(reader.imagesCount(), 2u);
+        ASSERT_EQ(reader.imagesCount(), 4u);
         EXPECT_EQ(reader.getImage(1, false).imageDataSize(), 0u);
         EXPECT_EQ(reader.getImage(1, false).channelCount(), 3u);
         EXPECT_EQ(imageBytes(reader.getImage(1)), second.samples);
         EXPECT_EQ(imageBytes(reader.getImage(0)), first.samples);
-        EXPECT_THROW(reader.getImage(2), LibXISF::Error);
+        for (const XisfImageSpec *shuffled : {&third, &fourth}) {
+            const uint32_t index = shuffled == &third ? 2 : 3;
+            QByteArray direct(int(reader.imageDataSize(index)), '\0');
+            reader.readImageData(index, direct.data(), size_t(direct.size()));
+            EXPECT_EQ(direct, shuffled->samples);
+        }
+        EXPECT_THROW(reader.getImage(4), LibXISF::Error);
     }
 }
 

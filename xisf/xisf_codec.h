@@ -23,6 +23,9 @@ void checkExpansion(Codec codec, const char *in, size_t inSize, size_t outSize);
 // Undoes XISF byte shuffling: all first bytes of the items, then all second
 // bytes, and so on, with the bytes after the last whole item left in place.
 void unshuffle(const char *in, char *out, size_t size, size_t itemSize);
+// The same for items [begin, end) only (the trailing bytes go with the
+// range that reaches the last item), so that parts can run in parallel.
+void unshuffle(const char *in, char *out, size_t size, size_t itemSize, size_t begin, size_t end);
 
 // Reverses the bytes of each `wordSize`-byte word (big-endian data).
 void swapByteOrder(char *data, size_t size, size_t wordSize);

@@ -4,6 +4,9 @@
 #include "xisf/xisf_limits.h"
 
 #include <QByteArray>
+#include <QFuture>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
 #include <QFile>
 #include <QRegularExpression>
 #include <QString>
@@ -11,11 +14,15 @@
 #include <QVector>
 #include <QXmlStreamReader>
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <string>
 
 namespace LibXISF {
 
@@ -511,7 +518,7 @@ struct XISFReader::Private {
     std::vector<ImageEntry> images;
 
     void readAt(uint64_t position, char *out, uint64_t size);
-    void readPixels(ImageEntry &entry);
+    void decodeInto(const ImageEntry &entry, char *out);
 };
 
 void XISFReader::Private::readAt(uint64_t position, char *out, uint64_t size)
@@ -533,33 +540,146 @@ void XISFReader::Private::readAt(uint64_t position, char *out, uint64_t size)
     }
 }
 
-void XISFReader::Private::readPixels(ImageEntry &entry)
+namespace {
+
+// Sub-blocks are independent streams, so large images written in several
+// decode on the global pool, the calling thread taking part. Below this
+// size the hand-over costs more than it saves.
+constexpr uint64_t kParallelBytes = 4u << 20;
+
+// Runs task(i) for every i below `count`: this thread the first, the global
+// pool the others, waited for in order. A wait on a task that no worker has
+// started yet runs it here, so a load already on the pool cannot deadlock.
+// The tasks must not throw.
+template <typename Task>
+void runOnPool(size_t count, const Task &task)
+{
+    std::vector<QFuture<void>> others;
+    others.reserve(count);
+    for (size_t i = 1; i < count; ++i)
+        others.push_back(QtConcurrent::run(QThreadPool::globalInstance(), [&task, i] { task(i); }));
+    if (count > 0)
+        task(0);
+    for (QFuture<void> &other : others)
+        other.waitForFinished();
+}
+
+// Decodes the compressed `raw` bytes of `block` into the `size` bytes at
+// `out`, one sub-block after another or in parallel.
+void expand(const DataBlock &block, const char *raw, uint64_t rawSize, char *out, uint64_t size)
+{
+    if (block.subBlocks.empty()) {
+        detail::checkExpansion(block.codec, raw, size_t(rawSize), size_t(size));
+        detail::decompress(block.codec, raw, size_t(rawSize), out, size_t(size));
+        return;
+    }
+    struct Job {
+        const char *in;
+        size_t inSize;
+        char *out;
+        size_t outSize;
+        std::string error;
+    };
+    std::vector<Job> jobs;
+    jobs.reserve(block.subBlocks.size());
+    uint64_t in = 0, at = 0;
+    for (const SubBlock &sub : block.subBlocks) {
+        if (sub.compressed > rawSize - in)
+            throw Error("compression sub-blocks reach past the end of the data block");
+        detail::checkExpansion(block.codec, raw + in, size_t(sub.compressed), size_t(sub.uncompressed));
+        jobs.push_back({raw + in, size_t(sub.compressed), out + at, size_t(sub.uncompressed), {}});
+        in += sub.compressed;
+        at += sub.uncompressed;  // sums to `size`: checked while parsing
+    }
+    if (in != rawSize)
+        throw Error("compression sub-blocks do not cover the data block");
+
+    const auto decode = [codec = block.codec, &jobs](size_t i) {
+        Job &job = jobs[i];
+        try {
+            detail::decompress(codec, job.in, job.inSize, job.out, job.outSize);
+        } catch (const Error &error) {
+            job.error = error.what();  // exceptions must not cross the pool
+        }
+    };
+    if (size >= kParallelBytes) {
+        runOnPool(jobs.size(), decode);
+    } else {
+        for (size_t i = 0; i < jobs.size(); ++i)
+            decode(i);
+    }
+    for (const Job &job : jobs) {
+        if (!job.error.empty())
+            throw Error(job.error);  // the first one in the file
+    }
+}
+
+// A buffer that is written whole right after allocation. With 4 KiB pages
+// the kernel takes a fault per page, and faulting in a 48 MB buffer costs
+// more than unshuffling it; 2 MiB pages take one in 512. (The image loader
+// advises its sample buffers the same way; the reader stands alone.)
+std::unique_ptr<char[]> scratchBuffer(size_t bytes)
+{
+    std::unique_ptr<char[]> buffer(new char[bytes]);
+#ifdef MADV_HUGEPAGE
+    constexpr uintptr_t kHugePage = uintptr_t(2) << 20;
+    const uintptr_t first = reinterpret_cast<uintptr_t>(buffer.get());
+    const uintptr_t begin = (first + kHugePage - 1) & ~(kHugePage - 1);
+    const uintptr_t end = (first + bytes) & ~(kHugePage - 1);
+    if (end > begin)
+        madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+#endif
+    return buffer;
+}
+
+// Unshuffles a large block in bands of items on the global pool.
+void unshuffleInto(const char *in, char *out, size_t size, size_t itemSize)
+{
+    const size_t items = size / itemSize;
+    if (size < kParallelBytes) {
+        detail::unshuffle(in, out, size, itemSize);
+        return;
+    }
+    constexpr size_t kBands = 16;
+    const size_t step = items / kBands;
+    runOnPool(kBands, [=](size_t band) {
+        const size_t begin = band * step;
+        detail::unshuffle(in, out, size, itemSize, begin, band + 1 == kBands ? items : begin + step);
+    });
+}
+
+} // namespace
+
+void XISFReader::Private::decodeInto(const ImageEntry &entry, char *out)
 {
     const DataBlock &block = entry.block;
-    Image &image = entry.image;
     const uint64_t needed = entry.dataBytes;
 
     // Encoded or attached bytes, before decompression.
     QByteArray decoded;
-    ByteArray attached;
+    std::unique_ptr<char[]> attached;
     const char *raw = nullptr;
     uint64_t rawSize = 0;
-    ByteArray samples;
     if (block.location == Location::Attachment) {
         rawSize = block.size;
         if (block.codec == detail::Codec::None) {
-            samples = ByteArray(size_t(needed));
-            readAt(block.position, samples.data(), needed);
+            readAt(block.position, out, needed);  // size checked while parsing
         } else if (inMemory) {
             raw = memory.constData() + block.position;
+        } else if (block.itemSize > 1 && rawSize <= needed) {
+            // Shuffled samples are expanded aside and only then unshuffled
+            // into `out`, so `out` can hold the compressed bytes meanwhile:
+            // a buffer fewer for the kernel to clear.
+            readAt(block.position, out, rawSize);
+            raw = out;
         } else {
             // Only a memory-sized attachment can be read in one piece; on a
             // 32-bit system a larger file may declare more than size_t holds.
             if (rawSize > std::numeric_limits<size_t>::max())
                 throw Error("attachment of " + bytesText(rawSize) + " does not fit in memory");
-            attached = ByteArray(size_t(rawSize));
-            readAt(block.position, attached.data(), rawSize);
-            raw = attached.constData();
+            attached = scratchBuffer(size_t(rawSize));
+            readAt(block.position, attached.get(), rawSize);
+            raw = attached.get();
         }
     } else {
         decoded = decodeText(block);
@@ -568,54 +688,32 @@ void XISFReader::Private::readPixels(ImageEntry &entry)
         if (block.codec == detail::Codec::None) {
             if (rawSize != needed)
                 throw Error("inline data holds " + bytesText(rawSize) + ", the image needs " + bytesText(needed));
-            samples = ByteArray(raw, size_t(rawSize));
+            if (needed > 0)
+                std::memcpy(out, raw, size_t(needed));
         }
     }
 
     if (block.codec != detail::Codec::None) {
-        if (block.subBlocks.empty()) {
-            detail::checkExpansion(block.codec, raw, size_t(rawSize), size_t(needed));
-        } else {
-            uint64_t in = 0;
-            for (const SubBlock &sub : block.subBlocks) {
-                if (sub.compressed > rawSize - in)
-                    throw Error("compression sub-blocks reach past the end of the data block");
-                detail::checkExpansion(block.codec, raw + in, size_t(sub.compressed), size_t(sub.uncompressed));
-                in += sub.compressed;
-            }
-            if (in != rawSize)
-                throw Error("compression sub-blocks do not cover the data block");
-        }
-        ByteArray expanded{size_t(needed)};
-        if (block.subBlocks.empty()) {
-            detail::decompress(block.codec, raw, size_t(rawSize), expanded.data(), size_t(needed));
-        } else {
-            uint64_t in = 0, out = 0;
-            for (const SubBlock &sub : block.subBlocks) {
-                detail::decompress(block.codec, raw + in, size_t(sub.compressed), expanded.data() + out,
-                                   size_t(sub.uncompressed));
-                in += sub.compressed;
-                out += sub.uncompressed;  // sums to `needed`: checked while parsing
-            }
-        }
-        attached = ByteArray();
-        decoded = QByteArray();
         if (block.itemSize > 1) {
-            samples = ByteArray(size_t(needed));
-            detail::unshuffle(expanded.data(), samples.data(), size_t(needed), block.itemSize);
+            // Shuffling spans the whole block: expand aside, then unshuffle
+            // into place, which is the one copy the samples need anyway.
+            const std::unique_ptr<char[]> expanded = scratchBuffer(size_t(needed));
+            expand(block, raw, rawSize, expanded.get(), needed);
+            attached.reset();
+            decoded = QByteArray();
+            unshuffleInto(expanded.get(), out, size_t(needed), block.itemSize);
         } else {
-            samples = std::move(expanded);
+            expand(block, raw, rawSize, out, needed);
         }
     }
 
     if (block.bigEndian) {
-        size_t word = Image::sampleFormatSize(Access::sampleFormat(image));
-        if (Access::sampleFormat(image) == Image::Complex32 || Access::sampleFormat(image) == Image::Complex64)
+        const Image::SampleFormat format = entry.image.sampleFormat();
+        size_t word = Image::sampleFormatSize(format);
+        if (format == Image::Complex32 || format == Image::Complex64)
             word /= 2;  // real and imaginary parts are swapped separately
-        detail::swapByteOrder(samples.data(), samples.size(), word);
+        detail::swapByteOrder(out, size_t(needed), word);
     }
-    Access::data(image) = std::move(samples);
-    entry.pixelsRead = true;
 }
 
 XISFReader::XISFReader() : d(std::make_unique<Private>()) {}
@@ -701,12 +799,35 @@ const Image &XISFReader::getImage(uint32_t index, bool readPixels)
     ImageEntry &entry = d->images[index];
     if (readPixels && !entry.pixelsRead) {
         try {
-            d->readPixels(entry);
+            ByteArray samples{size_t(entry.dataBytes)};
+            d->decodeInto(entry, samples.data());
+            Access::data(entry.image) = std::move(samples);
+            entry.pixelsRead = true;
         } catch (const std::bad_alloc &) {
             throw Error("out of memory reading " + bytesText(entry.dataBytes) + " of samples");
         }
     }
     return entry.image;
+}
+
+size_t XISFReader::imageDataSize(uint32_t index) const
+{
+    if (index >= d->images.size())
+        throw Error("image index " + std::to_string(index) + " is out of range");
+    return size_t(d->images[index].dataBytes);
+}
+
+void XISFReader::readImageData(uint32_t index, void *out, size_t size)
+{
+    if (size != imageDataSize(index))
+        throw Error("image " + std::to_string(index) + " holds " + bytesText(imageDataSize(index)) + ", not " +
+                    bytesText(size));
+    const ImageEntry &entry = d->images[index];
+    try {
+        d->decodeInto(entry, static_cast<char *>(out));
+    } catch (const std::bad_alloc &) {
+        throw Error("out of memory reading " + bytesText(entry.dataBytes) + " of samples");
+    }
 }
 
 } // namespace LibXISF

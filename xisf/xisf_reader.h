@@ -3,7 +3,8 @@
 // Reader for monolithic XISF 1.0 files. It offers the part of LibXISF's
 // interface that the image loader uses (same names, same sample-format
 // numbering, errors as exceptions), so that a packaged LibXISF can take its
-// place. It depends on Qt Core, zlib, liblz4 and libzstd only.
+// place. It depends on Qt Core and Qt Concurrent, libdeflate, liblz4 and
+// libzstd only.
 
 #include <cstddef>
 #include <cstdint>
@@ -124,6 +125,15 @@ public:
     uint32_t imagesCount() const;
     // Image `index`; with readPixels its samples are decoded (once).
     const Image &getImage(uint32_t index, bool readPixels = true);
+
+    // Not in LibXISF: sample bytes of image `index` (width x height x
+    // channels x sample size), known before anything is decoded.
+    size_t imageDataSize(uint32_t index) const;
+    // Not in LibXISF: decodes the samples of image `index` as they are
+    // stored, straight into the caller's `size` bytes at `out` (`size` must
+    // equal imageDataSize), keeping no copy. A loader fills its own buffer
+    // without the copy that getImage's would need.
+    void readImageData(uint32_t index, void *out, size_t size);
 
 private:
     struct Private;
