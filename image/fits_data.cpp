@@ -17,6 +17,21 @@ void FitsCloser::operator()(fitsfile *f) const
     fits_close_file(f, &status);
 }
 
+QString fitsErrorText(int status)
+{
+    // CFITSIO 4.2 has no text for this code of its own.
+    if (status == NO_COMPRESSED_TILE)
+        return QStringLiteral("a compressed tile is missing or cut short");
+    char text[FLEN_STATUS] = {};
+    fits_get_errstatus(status, text);
+    return QString::fromLatin1(text);
+}
+
+QString fitsStatusText(int status)
+{
+    return QStringLiteral("%1 (CFITSIO status %2)").arg(fitsErrorText(status)).arg(status);
+}
+
 void WcsArray::release()
 {
     if (wcs)

@@ -4,7 +4,7 @@
 
 #include <QFile>
 
-#include <fitsio.h>
+#include "image/cfitsio.h"
 
 #include <algorithm>
 #include <cmath>
@@ -17,8 +17,8 @@
 
 namespace {
 
-constexpr qint64 kBlock = 2880;
-constexpr int kCard = 80;
+constexpr qint64 kBlock = kFitsBlock;
+constexpr int kCard = kFitsCardBytes;
 
 // The file as a sequence of blocks, from memory or from disk.
 class BlockSource

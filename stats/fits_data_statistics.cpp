@@ -1,5 +1,5 @@
 #include "image/fits_data.h"
-#include "image/fits_errors.h"
+#include "image/cfitsio.h"
 #include "image/limits.h"
 #include "stats/statistics.h"
 
