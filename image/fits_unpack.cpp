@@ -8,8 +8,6 @@
 #include <QUuid>
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -20,10 +18,11 @@ constexpr size_t kBlock = size_t(kFitsBlock);
 
 enum class HduAction { Copy, DecompressImage, DecompressTable };
 
-// Running total of what the unpacked copy will hold. CFITSIO pads every HDU
-// it writes to the size its header declares, so a claim is an allocation
-// whether or not the input holds the data behind it; the total is checked
-// before each HDU so that many small claims cannot add up either.
+// Running total of what the file would take expanded. A compressed image's
+// claim is the sample buffer its decoding allocates whether or not the tiles
+// hold the data behind it; the total of every HDU is checked, as it was when
+// the whole file was expanded, so that the same files load as before and
+// many small claims cannot add up either.
 struct UnpackBudget {
     uint64_t inputSize = 0;
     uint64_t claimed = 0;

@@ -268,7 +268,7 @@ bool gzipColumn(fitsfile *input, int column)
 // and those headers are checked first, as are GZIP tiles. Its HCOMPRESS
 // decoder trusts the sizes inside a tile both for writing and for reading,
 // with no bound on the bytes it reads, which cannot be checked short of
-// decoding: such images are refused.
+// decoding: such tiles are decoded by the image's reader itself.
 QString compressedImageViolation(fitsfile *input, TileScope scope, int &status)
 {
     // What CFITSIO itself has read from the header and decompresses by.
@@ -295,8 +295,6 @@ QString compressedImageViolation(fitsfile *input, TileScope scope, int &status)
         tiles *= uint64_t((axes[size_t(d)] + tile[size_t(d)] - 1) / tile[size_t(d)]);
     if (uint64_t(rows) != tiles)
         return QStringLiteral("the compressed image has %1 tiles in %2 table rows").arg(tiles).arg(rows);
-    if (compression == HCOMPRESS_1)
-        return QStringLiteral("HCOMPRESS tiles are not read: the decoder does not bound its reads of a damaged tile");
     const bool decodeStreams = scope == TileScope::Streams;
     const bool gzip = compression == GZIP_1 || compression == GZIP_2;
     // CFITSIO looks its columns up only when it decompresses.

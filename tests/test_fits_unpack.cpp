@@ -1,10 +1,14 @@
 #include "image/fits_data.h"
+#include "stretch/fits_preview.h"
 #include "tests/fixtures.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -235,18 +239,42 @@ TEST_P(CompressedImage, ReadsTheImageBehindTheEmptyPrimary)
     EXPECT_EQ(fromBytes.filename, packed);
 }
 
-INSTANTIATE_TEST_SUITE_P(Coders, CompressedImage, testing::Values(RICE_1, GZIP_1, GZIP_2, PLIO_1));
+INSTANTIATE_TEST_SUITE_P(Coders, CompressedImage, testing::Values(RICE_1, GZIP_1, GZIP_2, PLIO_1, HCOMPRESS_1));
 
-// CFITSIO's HCOMPRESS decoder reads past a damaged tile without bound, so
-// such images are refused before any tile is decoded.
-TEST_F(FitsUnpack, RefusesHcompressedImages)
+// Lossy HCOMPRESS, smoothed when decoded: the preview is the one of the
+// file as funpack expands it.
+TEST_F(FitsUnpack, HcompressPreviewEqualsTheFunpackedFile)
 {
-    const QString packed = path("m31.fits.fz");
-    ASSERT_TRUE(writeCompressed(packed, HCOMPRESS_1));
-    FITSData data;
-    EXPECT_FALSE(load(data, packed));
-    EXPECT_TRUE(data.loadError.contains("HCOMPRESS")) << data.loadError.toStdString();
-    EXPECT_EQ(data.fitsHandle, nullptr);
+    const QString funpack = QStandardPaths::findExecutable("funpack");
+    if (funpack.isEmpty())
+        GTEST_SKIP() << "funpack (libcfitsio-bin) is not installed";
+    const QString packed = path("lossy.fits.fz");
+    const QByteArray name = QFile::encodeName(packed);
+    int status = 0;
+    fitsfile *f = nullptr;
+    fits_create_diskfile(&f, name.constData(), &status);
+    fits_create_img(f, BYTE_IMG, 0, nullptr, &status);
+    fits_set_compression_type(f, HCOMPRESS_1, &status);
+    fits_set_hcomp_scale(f, 2.5f, &status);
+    fits_set_hcomp_smooth(f, 1, &status);
+    long tile[2] = {kWidth, 16};
+    fits_set_tile_dim(f, 2, tile, &status);
+    long axes[2] = {kWidth, kHeight};
+    fits_create_img(f, USHORT_IMG, 2, axes, &status);
+    std::vector<unsigned short> samples(size_t(kWidth * kHeight));
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = (unsigned short)(1000 + (i * 7919) % 5000 + (i % kWidth) * 50);
+    fits_write_img(f, TUSHORT, 1, LONGLONG(samples.size()), samples.data(), &status);
+    int closeStatus = 0;
+    fits_close_file(f, &closeStatus);
+    ASSERT_EQ(status, 0);
+
+    const QString plain = path("lossy.fits");
+    ASSERT_EQ(QProcess::execute(funpack, {"-O", plain, packed}), 0);
+    QString error;
+    const QImage fromTiles = fitsPreview(packed, 100, 90, &error);
+    ASSERT_FALSE(fromTiles.isNull()) << error.toStdString();
+    EXPECT_EQ(fromTiles, fitsPreview(plain, 100, 90));
 }
 
 TEST_F(FitsUnpack, ReadsAnUncompressedPackedFile)
