@@ -4,6 +4,8 @@
 #include <QThreadPool>
 #include <QtConcurrent>
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -40,17 +42,20 @@ std::vector<Band> bandsOf(const TiledRegion &region, int tileRows)
 }
 
 
-// Tiles decoded here rather than by CFITSIO: integer images of Rice or
-// HCOMPRESS tiles with nothing kept aside uncompressed. CFITSIO's Rice
-// decoder reads past a stream's end, and its HCOMPRESS decoder trusts the
-// sizes a tile gives and reads without any bound; here each is handed a
+// Tiles decoded here rather than by CFITSIO: integer images of Rice,
+// HCOMPRESS or GZIP tiles with nothing kept aside uncompressed. CFITSIO's
+// Rice decoder reads past a stream's end, and its HCOMPRESS decoder trusts
+// the sizes a tile gives and reads without any bound; here each is handed a
 // copy padded far enough for whatever it may read, after the tile's own
-// header is checked against the tile. And a Rice tile is decoded once: the
-// check of its stream is its decoding. Other images (quantised floats, PLIO,
-// GZIP) are decoded by CFITSIO after the checks.
+// header is checked against the tile. A GZIP tile is inflated here into a
+// buffer of the most its pixels can take (CFITSIO grows its buffer for as
+// long as a stream goes on). And every such tile is decoded once: the check
+// of its stream is its decoding. Other images (quantised floats, PLIO) are
+// decoded by CFITSIO after the checks.
 bool decodedHere(const FITSfile &hdu)
 {
-    const bool codec = hdu.compress_type == RICE_1 || hdu.compress_type == HCOMPRESS_1;
+    const bool codec = hdu.compress_type == RICE_1 || hdu.compress_type == HCOMPRESS_1 ||
+                       hdu.compress_type == GZIP_1 || hdu.compress_type == GZIP_2;
     const bool integers = hdu.zbitpix == BYTE_IMG || hdu.zbitpix == SHORT_IMG || hdu.zbitpix == LONG_IMG;
     const bool plainTiles = hdu.cn_zscale == 0 && hdu.cn_zzero == 0 && hdu.cn_uncompressed <= 0 && hdu.cn_gzip_data <= 0;
     return codec && integers && plainTiles && hdu.cn_compressed > 0;
@@ -151,6 +156,49 @@ size_t hcompressReadBound(int rows, int columns, const unsigned char planes[3])
     return bound + size_t(rows) * size_t(columns) / 8 + 8;
 }
 
+// Inflates a GZIP tile of an integer image: big-endian samples of 1, 2 or
+// 4 bytes, as many as the tile has pixels, their bytes grouped by
+// significance for GZIP_2. A stream may inflate to 8 bytes a pixel before
+// it is refused as CFITSIO's checks refuse it; what lies beyond the 4 an
+// integer sample can take is only counted, in a small window.
+QString inflateTile(bool shuffled, const std::vector<unsigned char> &stream, size_t length, DecodedTile &tile)
+{
+    const size_t pixels = size_t(tile.width) * size_t(tile.height);
+    const uint64_t limit = uint64_t(pixels) * 8;
+    std::vector<unsigned char> bytes(pixels * 4);
+    z_stream z = {};
+    if (inflateInit2(&z, 15 + 16) != Z_OK)
+        return QStringLiteral("is damaged or cut short");
+    z.next_in = const_cast<unsigned char *>(stream.data());
+    z.avail_in = uInt(length);
+    z.next_out = bytes.data();
+    z.avail_out = uInt(bytes.size());
+    int result = inflate(&z, Z_NO_FLUSH);
+    unsigned char window[65536];
+    while ((result == Z_OK || result == Z_BUF_ERROR) && z.avail_out == 0 && z.total_out <= limit) {
+        z.next_out = window;
+        z.avail_out = sizeof window;
+        result = inflate(&z, Z_NO_FLUSH);
+    }
+    const uint64_t total = z.total_out;
+    inflateEnd(&z);
+    if (total > limit)
+        return QStringLiteral("inflates beyond the %1 bytes it can take").arg(limit);
+    if (result != Z_STREAM_END)
+        return QStringLiteral("is damaged or cut short");
+    const uint64_t width = pixels ? total / pixels : 0;
+    if (pixels == 0 || total % pixels || (width != 1 && width != 2 && width != 4))
+        return QStringLiteral("inflates to %1 bytes, no whole number of integer samples").arg(total);
+    for (size_t i = 0; i < pixels; ++i) {
+        uint32_t value = 0;
+        for (size_t b = 0; b < width; ++b)
+            value = value << 8 | (shuffled ? bytes[b * pixels + i] : bytes[i * width + b]);
+        // One- and two-byte tiles hold CFITSIO's TBYTE and TSHORT.
+        tile.values[i] = width == 1 ? int(value) : width == 2 ? int(int16_t(value)) : int(int32_t(value));
+    }
+    return QString();
+}
+
 // Decodes one tile's stream into `tile` (sized beforehand); an empty string
 // when it went well, else why the tile is unsound.
 QString decodeTile(const FITSfile &hdu, std::vector<unsigned char> &stream, size_t length, DecodedTile &tile)
@@ -185,6 +233,9 @@ QString decodeTile(const FITSfile &hdu, std::vector<unsigned char> &stream, size
         }
         return failed ? QStringLiteral("is damaged or cut short") : QString();
     }
+
+    if (hdu.compress_type == GZIP_1 || hdu.compress_type == GZIP_2)
+        return inflateTile(hdu.compress_type == GZIP_2, stream, length, tile);
 
     // HCOMPRESS: the decoder takes no length. Its header must describe this
     // tile, and every writer makes tiles of at least 4 x 4 pixels, below
@@ -230,7 +281,7 @@ void decodeBandHere(fitsfile *file, const Band &band, const TiledRegion &region,
     const LONGLONG down = (hdu.znaxis[1] + tileHeight - 1) / tileHeight;
     const size_t rowBytes = size_t(region.width) * size_t(bytesPerSample);
     const size_t planeBytes = rowBytes * size_t(region.height);
-    const char *codec = hdu.compress_type == RICE_1 ? "Rice" : "HCOMPRESS";
+    const char *codec = hdu.compress_type == RICE_1 ? "Rice" : hdu.compress_type == HCOMPRESS_1 ? "HCOMPRESS" : "GZIP";
     std::vector<unsigned char> stream;
     DecodedTile tile;
     bool fits = true;
