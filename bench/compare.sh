@@ -11,7 +11,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${1:-5}
-"$root/scripts/install-deps.sh" hyperfine fitspng libvips-tools time
+"$root/scripts/install-deps.sh" hyperfine fitspng libvips-tools time libcfitsio-bin
 "$root/scripts/build.sh" "$root/build" -DSKYIMG_BENCH=ON >/dev/null
 export QT_QPA_PLATFORM=offscreen
 
@@ -24,6 +24,14 @@ if [ -x "$root/build/bench/make_bench_xisf" ]; then
 fi
 out=$work/out
 mkdir -p "$out"
+# The packed files as fpack writes them: the 16-bit field as Rice, GZIP_1,
+# GZIP_2, PLIO and HCOMPRESS, and the float field quantised with dithering
+# (fpack's default for floats).
+packed=()
+for v in r g g2 p h; do
+  fpack -$v -O "$work/mono16-$v.fits.fz" "$work/mono16.fits" && packed+=("mono16-$v.fits.fz")
+done
+fpack -O "$work/float32.fits.fz" "$work/float32.fits" && packed+=(float32.fits.fz)
 
 # seconds (median of the runs) of one command, started without a shell;
 # the median, since other work on the machine lengthens single runs
@@ -56,9 +64,12 @@ measure() { # key command
   M[$1]=$(mem_of "$2")
 }
 
-for f in mono16.fits float32.fits rggb16.fits rgb8.fits small16.fits mono16.fits.fz; do
+for f in mono16.fits float32.fits rggb16.fits rgb8.fits small16.fits "${packed[@]}"; do
   measure "sky-preview-$f" "$skyimg --save-preview $out/p.jpg --max-width 800 -q 90 $work/$f"
   measure "sky-thumb-$f" "$skyimg --save-thumb $out/t.jpg -q 90 $work/$f"
+done
+for f in "${packed[@]}"; do
+  measure "fitspng-$f" "fitspng -s 8 -o $out/f.png $work/$f"
 done
 for f in mono16.fits float32.fits rggb16.fits rgb8.fits small16.fits; do
   measure "fitspng-$f" "fitspng -s 8 -o $out/f.png $work/$f"
@@ -67,12 +78,13 @@ for f in mono16.fits float32.fits rggb16.fits rgb8.fits small16.fits; do
 done
 measure "sky-meta-mono16.fits" "$skyimg --meta $work/mono16.fits"
 measure "sky-meta-tiny16.fits" "$skyimg --meta $work/tiny16.fits"
+measure "sky-meta-mono16-r.fits.fz" "$skyimg --meta $work/mono16-r.fits.fz"
 for f in mono16.xisf mono16-zlibsh.xisf; do
   [ -f "$work/$f" ] && measure "sky-preview-$f" "$skyimg --save-preview $out/p.jpg --max-width 800 -q 90 $work/$f"
 done
 
 printf '\n%-22s %-9s %9s %7s %8s %9s %7s %8s %9s %8s %8s %8s\n' input action skyimg_s cpu_s MiB fitspng_s cpu_s MiB vips_s MiB floor_s vs_fitspng
-for f in mono16.fits float32.fits rggb16.fits rgb8.fits small16.fits mono16.fits.fz; do
+for f in mono16.fits float32.fits rggb16.fits rgb8.fits small16.fits "${packed[@]}"; do
   for a in preview thumb; do
     k="sky-$a-$f"
     printf '%-22s %-9s %9s %7s %8s %9s %7s %8s %9s %8s %8s %8s\n' "$f" "$a" "${T[$k]}" "${C[$k]}" "${M[$k]}" \
@@ -82,6 +94,7 @@ for f in mono16.fits float32.fits rggb16.fits rgb8.fits small16.fits mono16.fits
 done
 printf '%-22s %-9s %9s %8s\n' mono16.fits meta "${T[sky-meta-mono16.fits]}" "${M[sky-meta-mono16.fits]}"
 printf '%-22s %-9s %9s %8s\n' tiny16.fits meta "${T[sky-meta-tiny16.fits]}" "${M[sky-meta-tiny16.fits]}"
+printf '%-22s %-9s %9s %8s\n' mono16-r.fits.fz meta "${T[sky-meta-mono16-r.fits.fz]}" "${M[sky-meta-mono16-r.fits.fz]}"
 for f in mono16.xisf mono16-zlibsh.xisf; do
   [ -n "${T[sky-preview-$f]:-}" ] && printf '%-22s %-9s %9s %8s\n' "$f" preview "${T[sky-preview-$f]}" "${M[sky-preview-$f]}"
 done
@@ -100,6 +113,19 @@ goal "16-bit thumbnail peak memory / fitspng" "$(ratio "${M[sky-thumb-mono16.fit
 goal "32-bit float preview time / fitspng" "$(ratio "${T[sky-preview-float32.fits]}" "${T[fitspng-float32.fits]}")" 0.5
 goal "RGGB colour preview time / fitspng (read as mono)" "$(ratio "${T[sky-preview-rggb16.fits]}" "${T[fitspng-rggb16.fits]}")" 1.0
 goal "meta 6000x4000 time / meta 100x100" "$(ratio "${T[sky-meta-mono16.fits]}" "${T[sky-meta-tiny16.fits]}")" 1.5
+goal "meta Rice .fz time / meta of its original" "$(ratio "${T[sky-meta-mono16-r.fits.fz]}" "${T[sky-meta-mono16.fits]}")" 1.5
+# A packed file against fitspng on the same file, against skyimg on the file
+# it was packed from, and its peak memory against that file's preview plus
+# the packed bytes.
+for f in "${packed[@]}"; do
+  plain=${f%%-*}; plain=${plain%.fits.fz}.fits
+  limit=$(awk -v m="${M[sky-preview-$plain]}" -v b="$(stat -c %s "$work/$f")" 'BEGIN { printf "%.0f", m + b / 1048576 }')
+  for a in preview thumb; do
+    goal "$f $a time / fitspng" "$(ratio "${T[sky-$a-$f]}" "${T[fitspng-$f]}")" 0.5
+    goal "$f $a time / $plain $a" "$(ratio "${T[sky-$a-$f]}" "${T[sky-$a-$plain]}")" 2.0
+  done
+  goal "$f preview peak MiB (limit: $plain preview + packed bytes)" "${M[sky-preview-$f]}" "$limit"
+done
 for f in mono16.xisf mono16-zlibsh.xisf; do
   [ -n "${T[sky-preview-$f]:-}" ] &&
     goal "$f preview time / FITS preview" "$(ratio "${T[sky-preview-$f]}" "${T[sky-preview-mono16.fits]}")" 1.2

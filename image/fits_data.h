@@ -153,4 +153,7 @@ public:
 
 private:
     void releaseMemoryFile();
+    // Copies `size` bytes (none when null) into a zeroed `memoryFile` of
+    // whole FITS blocks; false, with `loadError` set, when it cannot.
+    bool holdBytes(const char *bytes, size_t size);
 };

@@ -535,7 +535,9 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
     if (unpack) {
         if (!openCompressed(bytes) || !fitsHandle)
             return fail(QStringLiteral("cannot unpack the compressed FITS data"));
-        available = std::min<int64_t>(fitsHandle->Fptr->logfilesize, int64_t(memoryFileSize));
+        available = fitsHandle->Fptr->logfilesize;
+        if (memoryFile)
+            available = std::min<int64_t>(available, int64_t(memoryFileSize));
     } else if (bytes.isEmpty()) {
         fitsfile *file = nullptr;
         const QByteArray name = QFile::encodeName(filename);

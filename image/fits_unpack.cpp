@@ -227,47 +227,21 @@ bool FITSData::openCompressed(const QByteArray &bytes)
     releaseMemoryFile();
 
     const bool fromFile = bytes.isEmpty();
-    QByteArray fileBytes;
-    if (fromFile) {
-        packedFilename = filename;
-        QFile file(filename);
-        if (!file.open(QIODevice::ReadOnly)) {
-            loadError = QStringLiteral("unpacking failed: %1").arg(file.errorString());
-            return false;
-        }
-        fileBytes = file.readAll();
-        if (file.error() != QFileDevice::NoError) {
-            loadError = QStringLiteral("unpacking failed: %1").arg(file.errorString());
-            return false;
-        }
-    }
-    const QByteArray &source = fromFile ? fileBytes : bytes;
-
-    // Every pool thread decodes its tiles through its own handle on these
-    // bytes. CFITSIO's memory driver reads whole 2880-byte blocks, also past
-    // the end of a buffer whose size is not a multiple of that; a short last
-    // block is completed with zeros, which is what FITS fill holds anyway.
-    const size_t padded = size_t((uint64_t(source.size()) + kBlock - 1) / kBlock * kBlock);
-    memoryFile = std::calloc(std::max<size_t>(padded, kBlock), 1);
-    if (!memoryFile) {
-        loadError = QStringLiteral("cannot allocate %1 bytes").arg(padded);
-        return false;
-    }
-    if (!source.isEmpty())
-        std::memcpy(memoryFile, source.constData(), size_t(source.size()));
-    memoryFileSize = std::max<size_t>(padded, kBlock);
-
     int status = 0;
     UnpackBudget budget;
-    budget.inputSize = uint64_t(source.size());
     fitsfile *opened = nullptr;
     if (fromFile) {
-        // The file itself is checked and its header read from disk, where
-        // CFITSIO sees where it ends; the bytes serve the decoding bands.
-        // The disk-file entry reads the name as it is: brackets, a leading
-        // "-" or "!", or a URL prefix are never taken as CFITSIO syntax.
+        packedFilename = filename;
+        budget.inputSize = uint64_t(qMax<qint64>(0, QFileInfo(filename).size()));
+        // The file is checked and its header read from disk, where CFITSIO
+        // sees where it ends. The disk-file entry reads the name as it is:
+        // brackets, a leading "-" or "!", or a URL prefix are never taken as
+        // CFITSIO syntax.
         fits_open_diskfile(&opened, QFile::encodeName(filename).constData(), READONLY, &status);
     } else {
+        budget.inputSize = uint64_t(bytes.size());
+        if (!holdBytes(bytes.constData(), size_t(bytes.size())))
+            return false;
         // Opened without a name: CFITSIO would read brackets in one as an
         // extension selector.
         fits_open_memfile(&opened, "", READONLY, &memoryFile, &memoryFileSize, 0, nullptr, &status);
@@ -284,10 +258,41 @@ bool FITSData::openCompressed(const QByteArray &bytes)
         releaseMemoryFile();
         return false;
     }
+    // The decoding bands read the file's bytes from memory; a record needs
+    // none of them.
+    if (fromFile && !headerOnly) {
+        QFile file(filename);
+        const size_t size = size_t(budget.inputSize);
+        if (!file.open(QIODevice::ReadOnly) || !holdBytes(nullptr, size) ||
+            file.read(static_cast<char *>(memoryFile), qint64(size)) != qint64(size)) {
+            if (loadError.isEmpty())
+                loadError = QStringLiteral("unpacking failed: %1").arg(file.errorString());
+            releaseMemoryFile();
+            return false;
+        }
+    }
     fitsHandle = std::move(input);
     if (fromFile)
         filename = QDir::tempPath() + QLatin1Char('/') + QUuid::createUuid().toString(QUuid::Id128);
     inTempDir = true;
-    stats.size = qint64(source.size());
+    stats.size = qint64(budget.inputSize);
+    return true;
+}
+
+bool FITSData::holdBytes(const char *bytes, size_t size)
+{
+    // Every pool thread decodes its tiles through its own handle on these
+    // bytes. CFITSIO's memory driver reads whole 2880-byte blocks, also past
+    // the end of a buffer whose size is not a multiple of that; a short last
+    // block is completed with zeros, which is what FITS fill holds anyway.
+    const size_t padded = std::max<size_t>((size + kBlock - 1) / kBlock * kBlock, kBlock);
+    memoryFile = std::calloc(padded, 1);
+    if (!memoryFile) {
+        loadError = QStringLiteral("cannot allocate %1 bytes").arg(padded);
+        return false;
+    }
+    if (bytes && size)
+        std::memcpy(memoryFile, bytes, size);
+    memoryFileSize = padded;
     return true;
 }

@@ -375,9 +375,15 @@ bool readTiledImage(fitsfile *file, void *bytes, size_t size, const TiledRegion 
         if (naxis >= 3)
             first[2] = last[2] = band.plane + 1;
         uint8_t *at = out + size_t(band.plane) * planeBytes + size_t(band.firstRow) * rowBytes;
+        // Blank pixels of a floating-point image are NaN, as its expansion
+        // wrote them; an integer image's keep their stored value.
+        const double nanDouble = std::numeric_limits<double>::quiet_NaN();
+        const float nanFloat = std::numeric_limits<float>::quiet_NaN();
+        const void *blank = compressed.zbitpix >= 0 ? nullptr : readType == TDOUBLE ? static_cast<const void *>(&nanDouble)
+                                                                                    : static_cast<const void *>(&nanFloat);
         int anyNull = 0;
-        fits_read_subset(own.get(), readType, first.data(), last.data(), step.data(), nullptr, at, &anyNull,
-                         &band.status);
+        fits_read_subset(own.get(), readType, first.data(), last.data(), step.data(), const_cast<void *>(blank), at,
+                         &anyNull, &band.status);
     });
     // The first failure in file order, whichever band finished first; a
     // value too large for the type is no failure of the file and is

@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -275,6 +277,85 @@ TEST_F(FitsUnpack, HcompressPreviewEqualsTheFunpackedFile)
     const QImage fromTiles = fitsPreview(packed, 100, 90, &error);
     ASSERT_FALSE(fromTiles.isNull()) << error.toStdString();
     EXPECT_EQ(fromTiles, fitsPreview(plain, 100, 90));
+}
+
+// The samples read from the tiles are those of the file as CFITSIO expands
+// it (what funpack writes), for every codec and the sample types it takes:
+// blank float pixels, negative values that fall back to floats, offsets.
+TEST_F(FitsUnpack, SamplesEqualCfitsiosExpansion)
+{
+    struct Case {
+        const char *name;
+        int compression;
+        int bitpix;  // USHORT_IMG and ULONG_IMG: signed with the usual BZERO
+        bool negative;
+    } cases[] = {
+        {"rice u16", RICE_1, USHORT_IMG, false},       {"rice i16 negative", RICE_1, SHORT_IMG, true},
+        {"rice u8", RICE_1, BYTE_IMG, false},          {"rice u32", RICE_1, ULONG_IMG, false},
+        {"gzip1 i32", GZIP_1, LONG_IMG, true},         {"gzip2 u16", GZIP_2, USHORT_IMG, false},
+        {"gzip2 u8", GZIP_2, BYTE_IMG, false},         {"hcompress u16", HCOMPRESS_1, USHORT_IMG, false},
+        {"hcompress i32", HCOMPRESS_1, LONG_IMG, true}, {"plio u8", PLIO_1, BYTE_IMG, false},
+        {"rice float with blanks", RICE_1, FLOAT_IMG, true}, {"gzip2 double", GZIP_2, DOUBLE_IMG, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString packed = path("case.fits.fz"), plain = path("case.fits");
+        QFile::remove(packed);
+        QFile::remove(plain);
+        int status = 0;
+        fitsfile *f = nullptr;
+        fits_create_diskfile(&f, QFile::encodeName(packed).constData(), &status);
+        fits_create_img(f, BYTE_IMG, 0, nullptr, &status);
+        fits_set_compression_type(f, c.compression, &status);
+        long tile[2] = {kWidth, 20};
+        fits_set_tile_dim(f, 2, tile, &status);
+        long axes[2] = {kWidth, kHeight};
+        fits_create_img(f, c.bitpix, 2, axes, &status);
+        std::vector<double> values(size_t(kWidth * kHeight));
+        for (size_t i = 0; i < values.size(); ++i) {
+            const double wave = double((i * 7919) % 200) - (c.negative ? 1100 : 0);
+            values[i] = (c.bitpix == BYTE_IMG ? 20 : 1000) + wave + (i % kWidth);
+            if (c.bitpix < 0 && i % 501 == 0)
+                values[i] = std::numeric_limits<double>::quiet_NaN();
+            else if (c.bitpix < 0)
+                values[i] += 0.25 * double(i % 7);
+        }
+        // CFITSIO compresses NaN as a blank pixel, and takes only the
+        // image's own type.
+        const auto write = [&](auto sample, int type) {
+            std::vector<decltype(sample)> typed(values.begin(), values.end());
+            fits_write_img(f, type, 1, LONGLONG(typed.size()), typed.data(), &status);
+        };
+        switch (c.bitpix) {
+        case BYTE_IMG: write(uint8_t(), TBYTE); break;
+        case SHORT_IMG: write(int16_t(), TSHORT); break;
+        case USHORT_IMG: write(uint16_t(), TUSHORT); break;
+        case LONG_IMG: write(int32_t(), TINT); break;
+        case ULONG_IMG: write(uint32_t(), TUINT); break;
+        case FLOAT_IMG: write(float(), TFLOAT); break;
+        default: write(double(), TDOUBLE); break;
+        }
+        int closeStatus = 0;
+        fits_close_file(f, &closeStatus);
+        ASSERT_EQ(status, 0);
+
+        fitsfile *in = nullptr, *out = nullptr;
+        fits_open_diskfile(&in, QFile::encodeName(packed).constData(), READONLY, &status);
+        fits_create_diskfile(&out, QFile::encodeName(plain).constData(), &status);
+        fits_copy_hdu(in, out, 0, &status);
+        fits_movabs_hdu(in, 2, nullptr, &status);
+        fits_img_decompress(in, out, &status);
+        fits_close_file(in, &closeStatus);
+        fits_close_file(out, &closeStatus);
+        ASSERT_EQ(status, 0);
+
+        FITSData fromTiles, expanded;
+        ASSERT_TRUE(load(fromTiles, packed)) << fromTiles.loadError.toStdString();
+        ASSERT_TRUE(load(expanded, plain)) << expanded.loadError.toStdString();
+        EXPECT_EQ(fromTiles.stats.sampleType, expanded.stats.sampleType);
+        ASSERT_EQ(fromTiles.pixelBytes, expanded.pixelBytes);
+        EXPECT_EQ(std::memcmp(fromTiles.pixels.get(), expanded.pixels.get(), fromTiles.pixelBytes), 0);
+    }
 }
 
 TEST_F(FitsUnpack, ReadsAnUncompressedPackedFile)
