@@ -33,6 +33,13 @@ struct ErrorMessageMark {
 constexpr int64_t kFitsBlock = 2880;
 constexpr int kFitsCardBytes = 80;
 
+// The header of the current HDU as CFITSIO's header text (free it with
+// fits_free_memory), a tile-compressed image's as the image it holds. What
+// fits_convert_hdr2str does, without the image it declares: that routine
+// writes the header into a memory file, which closing pads to the full
+// size of the image, tens of megabytes for a header.
+int fitsHeaderText(fitsfile *file, int excludeCommentary, char **header, int *cardCount, int *status);
+
 // CFITSIO's short text for a status, e.g. "error uncompressing image".
 QString fitsErrorText(int status);
 // The same with the code, as failures are reported: "... (CFITSIO status 414)".

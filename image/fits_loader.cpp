@@ -456,7 +456,7 @@ bool headerRecordsOf(fitsfile *file, QList<HeaderRecord> &records)
     int status = 0;
     char *header = nullptr;
     int cardCount = 0;
-    fits_convert_hdr2str(file, 0, nullptr, 0, &header, &cardCount, &status);
+    fitsHeaderText(file, 0, &header, &cardCount, &status);
     if (status)
         ffrprt(stderr, status);
     else

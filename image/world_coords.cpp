@@ -233,7 +233,7 @@ void FITSData::loadWorldCoordinates()
         int status = 0;
         // COMMENT and HISTORY cards carry nothing WCSLIB reads. A
         // tile-compressed image's header is read as the image's.
-        fits_convert_hdr2str(fitsHandle.get(), 1, nullptr, 0, &text, &cardCount, &status);
+        fitsHeaderText(fitsHandle.get(), 1, &text, &cardCount, &status);
         if (status) {
             lastErrorText = fitsErrorText(status);
             worldCoordState = 3;
