@@ -71,6 +71,18 @@ bool convertSamples(const Raw *raw, size_t count, double scale, double zero, Out
     if constexpr (std::is_floating_point<Out>::value) {
         for (size_t i = 0; i < count; ++i)
             out[i] = Out(double(raw[i]) * scale + zero);
+    } else if (scale == 1.0 && (zero == 0.0 || zero == 32768.0 || zero == 2147483648.0)) {
+        // The usual offsets in integers: the same values, without a double
+        // for every sample.
+        const int64_t offset = int64_t(zero);
+        for (size_t i = 0; i < count; ++i) {
+            const int64_t value = int64_t(raw[i]) + offset;
+            const bool inside = value >= int64_t(std::numeric_limits<Out>::min()) &&
+                                value <= int64_t(std::numeric_limits<Out>::max());
+            fits &= inside;
+            out[i] = inside ? Out(value)
+                            : value < 0 ? std::numeric_limits<Out>::min() : std::numeric_limits<Out>::max();
+        }
     } else {
         const double low = double(std::numeric_limits<Out>::min()) - 0.49;
         const double high = double(std::numeric_limits<Out>::max()) + 0.49;
