@@ -335,10 +335,15 @@ void decodeBandHere(fitsfile *file, const Band &band, const TiledRegion &region,
 bool readTiledImage(fitsfile *file, void *bytes, size_t size, const TiledRegion &region, int readType,
                     int bytesPerSample, uint8_t *out, QString &reason, int &status)
 {
-    const bool here = decodedHere(*file->Fptr);
-    if (file->Fptr->compress_type == HCOMPRESS_1 && !here) {
-        reason = QStringLiteral("HCOMPRESS tiles are read only from integer images that keep no tile aside: "
-                                "CFITSIO's decoder does not bound its reads of a damaged tile");
+    const FITSfile &compressed = *file->Fptr;
+    const int naxis = compressed.zndim;
+    // A tile that spans planes is decoded whole by every band that touches
+    // it: such an image is read as one band per plane, by CFITSIO.
+    const bool planeTiles = naxis < 3 || compressed.tilesize[2] == 1;
+    const bool here = planeTiles && decodedHere(compressed);
+    if (compressed.compress_type == HCOMPRESS_1 && !here) {
+        reason = QStringLiteral("HCOMPRESS tiles are read only from integer images in flat tiles that keep "
+                                "none aside: CFITSIO's decoder does not bound its reads of a damaged tile");
         return false;
     }
     // Tiles decoded here are checked by their decoding.
@@ -347,21 +352,10 @@ bool readTiledImage(fitsfile *file, void *bytes, size_t size, const TiledRegion 
         return false;
     int hdu = 0;
     fits_get_hdu_num(file, &hdu);
-    const FITSfile &compressed = *file->Fptr;
-    const int naxis = compressed.zndim;
-    // A tile that spans planes is decoded whole by every band that touches
-    // it: such an image is read as one band.
-    const bool planeTiles = naxis < 3 || compressed.tilesize[2] == 1;
     const int tileRows = int(std::max<long>(1, compressed.tilesize[1]));
     std::vector<Band> bands = planeTiles ? bandsOf(region, tileRows) : std::vector<Band>();
-    if (!planeTiles) {
-        if (here) {
-            reason = QStringLiteral("tiles that span image planes are not read");
-            return false;
-        }
-        for (int plane = 0; plane < region.planes; ++plane)
-            bands.push_back({plane, 0, region.height, 0, QString()});
-    }
+    for (int plane = 0; !planeTiles && plane < region.planes; ++plane)
+        bands.push_back({plane, 0, region.height, 0, QString()});
 
     const size_t rowBytes = size_t(region.width) * size_t(bytesPerSample);
     const size_t planeBytes = rowBytes * size_t(region.height);
