@@ -71,7 +71,10 @@ Card parseCard(const char *text)
     char card[kCard + 1] = {};
     std::memcpy(card, text, kCard);
     char name[FLEN_KEYWORD] = {};
-    char value[FLEN_VALUE] = {};
+    // CFITSIO's value parser writes past a buffer of its own size FLEN_VALUE
+    // when a doubled quote straddles its last places; room for the whole card
+    // lets such a value be seen, and refused, here.
+    char value[kCard + 8] = {};
     int length = 0, status = 0;
     ffgknm(card, name, &length, &status);
     status = 0;
@@ -253,6 +256,9 @@ void readCard(const Card &card, Header &header)
 {
     const char *text = card.text;
     ++header.cards;
+    // Every keyword read of such a card would overflow the caller's buffer.
+    if (header.violation.isEmpty() && card.value.size() >= FLEN_VALUE)
+        header.violation = QStringLiteral("card %1 has a value longer than CFITSIO reads safely").arg(header.cards);
     // Blanks may only end a keyword.
     bool blank = false;
     for (int i = 0; i < 8 && header.badKeywordCard == 0; ++i) {
