@@ -11,7 +11,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${1:-5}
-"$root/scripts/install-deps.sh" hyperfine fitspng libvips-tools time
+"$root/scripts/install-deps.sh" hyperfine fitspng libvips-tools time libcfitsio-bin
 "$root/scripts/build.sh" "$root/build" -DSKYIMG_BENCH=ON >/dev/null
 export QT_QPA_PLATFORM=offscreen
 
@@ -24,6 +24,14 @@ if [ -x "$root/build/bench/make_bench_xisf" ]; then
 fi
 out=$work/out
 mkdir -p "$out"
+# The packed files as fpack writes them: the 16-bit field as Rice, GZIP_1,
+# GZIP_2, PLIO and HCOMPRESS, and the float field quantised with dithering
+# (fpack's default for floats).
+packed=()
+for v in r g g2 p h; do
+  fpack -$v -O "$work/mono16-$v.fits.fz" "$work/mono16.fits" && packed+=("mono16-$v.fits.fz")
+done
+fpack -O "$work/float32.fits.fz" "$work/float32.fits" && packed+=(float32.fits.fz)
 
 # seconds (median of the runs) of one command, started without a shell;
 # the median, since other work on the machine lengthens single runs
@@ -57,9 +65,12 @@ measure() { # key command
 }
 
 big="mono16-61mp.fits rggb16-61mp.fits"
-for f in mono16.fits float32.fits rggb16.fits rgb8.fits small16.fits mono16.fits.fz $big; do
+for f in mono16.fits float32.fits rggb16.fits rgb8.fits small16.fits "${packed[@]}" $big; do
   measure "sky-preview-$f" "$skyimg --save-preview $out/p.jpg --max-width 800 -q 90 $work/$f"
   measure "sky-thumb-$f" "$skyimg --save-thumb $out/t.jpg -q 90 $work/$f"
+done
+for f in "${packed[@]}"; do
+  measure "fitspng-$f" "fitspng -s 8 -o $out/f.png $work/$f"
 done
 for f in mono16.fits float32.fits rggb16.fits rgb8.fits small16.fits $big; do
   measure "fitspng-$f" "fitspng -s 8 -o $out/f.png $work/$f"
@@ -68,6 +79,7 @@ for f in mono16.fits float32.fits rggb16.fits rgb8.fits small16.fits $big; do
 done
 measure "sky-meta-mono16.fits" "$skyimg --meta $work/mono16.fits"
 measure "sky-meta-tiny16.fits" "$skyimg --meta $work/tiny16.fits"
+measure "sky-meta-mono16-r.fits.fz" "$skyimg --meta $work/mono16-r.fits.fz"
 # the XISF variants of mono16 (make_bench_xisf): uncompressed, each codec
 # without and with byte shuffling, zlib with shuffling in 8 sub-blocks
 xisf_files="mono16.xisf mono16-zlibsh.xisf mono16-zlibsh-sub.xisf mono16-zlib.xisf mono16-lz4.xisf
@@ -80,7 +92,7 @@ for f in $xisf_files; do
 done
 
 printf '\n%-22s %-9s %9s %7s %8s %9s %7s %8s %9s %8s %8s %8s\n' input action skyimg_s cpu_s MiB fitspng_s cpu_s MiB vips_s MiB floor_s vs_fitspng
-for f in mono16.fits float32.fits rggb16.fits rgb8.fits small16.fits mono16.fits.fz $big; do
+for f in mono16.fits float32.fits rggb16.fits rgb8.fits small16.fits "${packed[@]}" $big; do
   for a in preview thumb; do
     k="sky-$a-$f"
     printf '%-22s %-9s %9s %7s %8s %9s %7s %8s %9s %8s %8s %8s\n' "$f" "$a" "${T[$k]}" "${C[$k]}" "${M[$k]}" \
@@ -90,6 +102,7 @@ for f in mono16.fits float32.fits rggb16.fits rgb8.fits small16.fits mono16.fits
 done
 printf '%-22s %-9s %9s %8s\n' mono16.fits meta "${T[sky-meta-mono16.fits]}" "${M[sky-meta-mono16.fits]}"
 printf '%-22s %-9s %9s %8s\n' tiny16.fits meta "${T[sky-meta-tiny16.fits]}" "${M[sky-meta-tiny16.fits]}"
+printf '%-22s %-9s %9s %8s\n' mono16-r.fits.fz meta "${T[sky-meta-mono16-r.fits.fz]}" "${M[sky-meta-mono16-r.fits.fz]}"
 printf '%-22s %-9s %9s %7s %8s\n' "mono16.fits (again)" preview "${T[xisf-reference]}" "${C[xisf-reference]}" "${M[xisf-reference]}"
 for f in $xisf_files; do
   [ -n "${T[sky-preview-$f]:-}" ] &&
@@ -110,6 +123,19 @@ goal "  the same in processor time: 16-bit mono" "$(ratio "${C[sky-preview-mono1
 goal "  32-bit float" "$(ratio "${C[sky-preview-float32.fits]}" "${C[fitspng-float32.fits]}")" 0.25
 goal "  RGGB colour" "$(ratio "${C[sky-preview-rggb16.fits]}" "${C[fitspng-rggb16.fits]}")" 0.4
 goal "meta 6000x4000 time / meta 100x100" "$(ratio "${T[sky-meta-mono16.fits]}" "${T[sky-meta-tiny16.fits]}")" 1.5
+goal "meta Rice .fz time / meta of its original" "$(ratio "${T[sky-meta-mono16-r.fits.fz]}" "${T[sky-meta-mono16.fits]}")" 1.5
+# A packed file against fitspng on the same file, against skyimg on the file
+# it was packed from, and its peak memory against that file's preview plus
+# the packed bytes.
+for f in "${packed[@]}"; do
+  plain=${f%%-*}; plain=${plain%.fits.fz}.fits
+  limit=$(awk -v m="${M[sky-preview-$plain]}" -v b="$(stat -c %s "$work/$f")" 'BEGIN { printf "%.0f", m + b / 1048576 }')
+  for a in preview thumb; do
+    goal "$f $a time / fitspng" "$(ratio "${T[sky-$a-$f]}" "${T[fitspng-$f]}")" 0.5
+    goal "$f $a time / $plain $a" "$(ratio "${T[sky-$a-$f]}" "${T[sky-$a-$plain]}")" 2.0
+  done
+  goal "$f preview peak MiB (limit: $plain preview + packed bytes)" "${M[sky-preview-$f]}" "$limit"
+done
 # Peak memory above the --meta run, less 8 MiB for encoders and the pool, in
 # units of the file's sample bytes (the plain FITS file's size: its header
 # is a few KiB). At most 1.0; 0.25 when memory stops growing with the image.
@@ -117,9 +143,12 @@ above() { # peak_MiB samples_file
   awk -v p="$1" -v m="${M[sky-meta-mono16.fits]}" -v b="$(stat -c %s "$2")" \
     'BEGIN { if (p == "" || p == "-") print "-"; else printf "%.2f", (p - m - 8) / (b / 1048576) }'
 }
-for f in mono16.fits float32.fits rggb16.fits rgb8.fits mono16.fits.fz $big mono16.xisf mono16-zlibsh.xisf; do
+for f in mono16.fits float32.fits rggb16.fits rgb8.fits "${packed[@]}" $big mono16.xisf mono16-zlibsh.xisf; do
   samples=$work/$f
-  case $f in *.fz | *.xisf) samples=$work/mono16.fits ;; esac
+  case $f in
+    *.fz) samples=${f%%-*}; samples=$work/${samples%.fits.fz}.fits ;;
+    *.xisf) samples=$work/mono16.fits ;;
+  esac
   for a in preview thumb; do
     [ -n "${M[sky-$a-$f]:-}" ] || continue
     r=$(above "${M[sky-$a-$f]}" "$samples")

@@ -1,10 +1,11 @@
 // libFuzzer target: a FITS file held in memory through the whole load of the
-// image object (unpacking of packed and tile-compressed data, header records,
+// image object (the checks of packed files and the decoding of their tiles,
+// Rice, GZIP, PLIO, HCOMPRESS and quantised floats, header records,
 // Bayer detection and demosaic, statistics, world coordinates), then the
 // rendering of a preview.
 //
 // Input: one option byte, then the file. Option bits: 0 names the file
-// ".fits.fz" (unpacking forced) rather than ".fits"; 1 loads in Focus mode
+// ".fits.fz" (read as packed at once) rather than ".fits"; 1 loads in Focus mode
 // (grey Bayer result, no world coordinates) rather than Normal; 2 loads the
 // header only, as the metadata record does; 3-5 the demosaic method.
 
@@ -22,8 +23,7 @@
 namespace {
 
 // Loads below this keep the harness under the fuzzer's memory limit, with
-// room for the unpacked copy, the samples, their float fallback and three
-// demosaiced planes. The loader accepts much more: the limits of
+// room for the samples, their float fallback and three demosaiced planes. The loader accepts much more: the limits of
 // image/limits.h allow gigabytes for a file that justifies them.
 constexpr uint64_t kMaxHarnessClaim = 48u << 20;
 
@@ -47,7 +47,7 @@ uint64_t saturatingMul(uint64_t a, uint64_t b)
     return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
 }
 
-// What the unpacking would claim for the file's HDUs as far as CFITSIO can
+// What the load would claim for the file's HDUs as far as CFITSIO can
 // walk them: the declared image or table size of compressed HDUs, the file
 // itself for the rest. A file CFITSIO cannot read claims nothing.
 uint64_t unpackClaim(const char *bytes, size_t size)

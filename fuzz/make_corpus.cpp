@@ -153,6 +153,12 @@ bool writeFitsCorpus(const QString &out, const QString &tmp)
                    compressedBytes(tmp, GZIP_2, LONG_IMG, TINT, 10, 7, ramp<int32_t>(70, 3), 3));
     ok &= saveFits(out, "hcompress_u16.bin", 1, compressedBytes(tmp, HCOMPRESS_1, USHORT_IMG, TUSHORT, 16, 16, u16));
     ok &= saveFits(out, "plio_u8.bin", 0, compressedBytes(tmp, PLIO_1, BYTE_IMG, TBYTE, 16, 8, u8));
+    // Tiles decoded by the reader itself in several bands, and the 64-bit
+    // HCOMPRESS decoder; a float image quantised with dithering.
+    ok &= saveFits(out, "hcompress_i32_tiles.bin", 1,
+                   compressedBytes(tmp, HCOMPRESS_1, LONG_IMG, TINT, 12, 16, ramp<int32_t>(192, -7), 4));
+    ok &= saveFits(out, "rice_float_dithered.bin", 1,
+                   compressedBytes(tmp, RICE_1, FLOAT_IMG, TFLOAT, 16, 12, ramp<float>(192, 0.37f), 4));
     // An image behind an empty primary array, uncompressed.
     {
         const QString path = tmp + QStringLiteral("/extension.fits");

@@ -12,17 +12,13 @@
 #include <QString>
 #include <QTemporaryFile>
 
-#include <fitsio.h>
+#include "image/cfitsio.h"
+
 #include <wcslib/wcs.h>
 #include <wcslib/wcshdr.h>
 
 #include <memory>
 #include <utility>
-
-struct FitsCloser {
-    void operator()(fitsfile *f) const;
-};
-using FitsPtr = std::unique_ptr<fitsfile, FitsCloser>;
 
 // wcspih() returns an array that needs its count to be freed.
 struct WcsArray {
@@ -73,9 +69,11 @@ public:
     bool readRaw(const QByteArray &bytes);
     bool readPicture(const QByteArray &bytes);
 
-    // Expands a packed or tile-compressed file into an in-memory FITS file
-    // that becomes `fitsHandle`; false when nothing usable is left.
-    bool unpackToMemory(const QByteArray &bytes);
+    // Opens a packed or tile-compressed file as a read-only memory file
+    // that becomes `fitsHandle`, after checking every HDU as if the whole
+    // file were expanded; its tiles are decoded only when the samples are
+    // read. False, with `loadError` set, when the file must not be read.
+    bool openCompressed(const QByteArray &bytes);
     // Parses world coordinates from the open FITS header or headerRecords.
     void loadWorldCoordinates();
 
@@ -171,4 +169,7 @@ public:
 
 private:
     void releaseMemoryFile();
+    // Copies `size` bytes (none when null) into a zeroed `memoryFile` of
+    // whole FITS blocks; false, with `loadError` set, when it cannot.
+    bool holdBytes(const char *bytes, size_t size);
 };

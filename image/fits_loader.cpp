@@ -1,8 +1,8 @@
 #include "image/fits_data.h"
-#include "image/fits_errors.h"
 #include "image/header_cards.h"
 #include "image/limits.h"
 #include "image/sample_memory.h"
+#include "image/tile_decoding.h"
 
 #include <QFile>
 
@@ -19,16 +19,6 @@
 namespace {
 
 static_assert(sizeof(unsigned int) == 4, "sample type 40 is read through CFITSIO's unsigned int");
-
-// FITS files are made of blocks of this many bytes.
-constexpr int64_t kFitsBlock = 2880;
-
-QString fitsStatusText(int status)
-{
-    char text[FLEN_STATUS] = {};
-    ffgerr(status, text);
-    return QStringLiteral("%1 (CFITSIO status %2)").arg(QString::fromLatin1(text)).arg(status);
-}
 
 // How one BITPIX lands in the sample buffer, and the CFITSIO type that
 // converts it on the way in.
@@ -95,13 +85,17 @@ void readImageParameters(fitsfile *file, ImageHdu &hdu, int &status)
 }
 
 // Packed files and multi-extension files often keep their image behind an
-// empty primary array: the first image HDU with two or more axes.
-bool moveToFirstImage(fitsfile *file, ImageHdu &hdu, int &status)
+// empty primary array: the first image HDU with two or more axes, a
+// tile-compressed one too when the file is read `tiled`.
+bool moveToFirstImage(fitsfile *file, ImageHdu &hdu, bool tiled, int &status)
 {
     for (int number = 2; status == 0; ++number) {
         int type = 0;
         ffmahd(file, number, &type, &status);
-        if (status || type != IMAGE_HDU || fits_is_compressed_image(file, &status))
+        // CFITSIO calls a compressed HDU whose compression it does not know
+        // a table; reading it then fails with the reason.
+        const bool compressed = fits_is_compressed_image(file, &status);
+        if (status || (tiled ? !compressed && type != IMAGE_HDU : type != IMAGE_HDU || compressed))
             continue;
         readImageParameters(file, hdu, status);
         if (status == 0 && hdu.naxis >= 2)
@@ -152,13 +146,6 @@ QString limitViolation(fitsfile *file, const ImageHdu &hdu, int64_t available, i
         return QStringLiteral("header declares %1 data bytes, the file holds %2").arg(declared).arg(held);
     return QString();
 }
-
-// CFITSIO's byte reader. fitsio2.h declares it without C++ guards; it reads
-// large blocks straight into the caller's buffer, from disk or memory, after
-// flushing whatever its own buffers hold of them.
-extern "C" int ffgbyt(fitsfile *fptr, LONGLONG nbytes, void *buffer, int *status);
-// ffmbyt's flag (REPORT_EOF in fitsio2.h): a position past the end fails.
-constexpr int kReportEndOfFile = 0;
 
 // The common layouts, whose conversion by CFITSIO (no scaling, no null
 // check) comes down to a byte swap from big-endian, and for unsigned data
@@ -310,7 +297,7 @@ bool readDirect(fitsfile *file, const DirectLayout &layout, uint64_t count, uint
         const size_t block = std::min(kDirectBlock, total - done);
         // After a large read CFITSIO 4.2 does not stand where the next one
         // must start, so every block is positioned on its own.
-        ffmbyt(file, dataStart + LONGLONG(done), kReportEndOfFile, &status);
+        ffmbyt(file, dataStart + LONGLONG(done), kFitsReportEndOfFile, &status);
         ffgbyt(file, LONGLONG(block), out + done, &status);
         if (status == 0 && layout.negativeFails)
             negative |= convertBlock(out + done, block / size_t(layout.bytes), layout);
@@ -342,6 +329,17 @@ bool readSamples(FITSData &image, fitsfile *file, int bitpix, const SampleFormat
     image.stats.sampleType = format.sampleType;
     image.stats.bytesPerSample = format.bytesPerSample;
     image.bitpix = format.bitpix;
+    if (fits_is_compressed_image(file, &status)) {
+        const TiledRegion region{image.stats.width, image.stats.height, image.stats.channels};
+        QString reason;
+        if (readTiledImage(file, image.memoryFile, image.memoryFileSize, region, format.readType,
+                           format.bytesPerSample, image.pixels.get(), reason, status))
+            return true;
+        image.loadError = reason.isEmpty() ? QStringLiteral("unpacking failed: %1").arg(fitsStatusText(status)) : reason;
+        image.pixels.reset();
+        image.pixelBytes = 0;
+        return false;
+    }
     const DirectLayout layout = directLayoutOf(file, bitpix, format);
     if (layout.bytes && status == 0) {
         int directStatus = 0;
@@ -451,21 +449,59 @@ bool detectBayer(FITSData &image, fitsfile *file)
     return true;
 }
 
-// Header records of the current HDU and the observation time they give.
-void readHeaderRecords(FITSData &data, fitsfile *file)
+// The header of the current HDU as records; a tile-compressed image's as
+// the image it holds. False after CFITSIO's report on standard error.
+bool headerRecordsOf(fitsfile *file, QList<HeaderRecord> &records)
 {
-    int headerStatus = 0;
+    int status = 0;
     char *header = nullptr;
     int cardCount = 0;
-    ffhdr2str(file, 0, nullptr, 0, &header, &cardCount, &headerStatus);
-    if (headerStatus)
-        ffrprt(stderr, headerStatus);
+    fitsHeaderText(file, 0, &header, &cardCount, &status);
+    if (status)
+        ffrprt(stderr, status);
     else
-        data.headerRecords = parseHeaderCards(header, cardCount);
+        records = parseHeaderCards(header, cardCount);
     if (header) {
         int freeStatus = 0;
         fffree(header, &freeStatus);
     }
+    return status == 0;
+}
+
+// A compressed image's checksums are the file's own cards: the original
+// image's where the compression kept them (CFITSIO turns ZHECKSUM and
+// ZDATASUM back into them), else those of the compressed HDU. Never sums
+// computed here, which would differ from run to run with the time stamp
+// CFITSIO writes beside them.
+void keepStoredChecksums(fitsfile *file, QList<HeaderRecord> &records)
+{
+    const auto isChecksum = [](const HeaderRecord &record) {
+        return record.key == QLatin1String("CHECKSUM") || record.key == QLatin1String("DATASUM");
+    };
+    int status = 0;
+    if (!fits_is_compressed_image(file, &status) ||
+        std::any_of(records.cbegin(), records.cend(), isChecksum))
+        return;
+    char *header = nullptr;
+    int cardCount = 0;
+    fits_hdr2str(file, 0, nullptr, 0, &header, &cardCount, &status);
+    if (status == 0) {
+        for (const HeaderRecord &record : parseHeaderCards(header, cardCount)) {
+            if (isChecksum(record))
+                records.append(record);
+        }
+    }
+    if (header) {
+        int freeStatus = 0;
+        fffree(header, &freeStatus);
+    }
+}
+
+// Header records of the current HDU and the observation time they give.
+void readHeaderRecords(FITSData &data, fitsfile *file)
+{
+    if (headerRecordsOf(file, data.headerRecords))
+        keepStoredChecksums(file, data.headerRecords);
 
     QVariant date;
     if (data.findRecordValue(QStringLiteral("DATE-OBS"), date))
@@ -497,7 +533,7 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
     // idea of a memory file's size comes from the header, not the buffer.
     int64_t available = 0;
     if (unpack) {
-        if (!unpackToMemory(bytes) || !fitsHandle)
+        if (!openCompressed(bytes) || !fitsHandle)
             return fail(QStringLiteral("cannot unpack the compressed FITS data"));
         available = fitsHandle->Fptr->logfilesize;
         if (memoryFile)
@@ -550,7 +586,7 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
         return readFits(bytes, true);
     }
     if (hdu.naxis < 2 && unpack) {
-        if (!moveToFirstImage(file, hdu, status))
+        if (!moveToFirstImage(file, hdu, true, status))
             return fail(status ? fitsStatusText(status) : QStringLiteral("no image HDU with two or more axes"));
         bitpix = hdu.bitpix;
         stats.dimensions = hdu.naxis;
@@ -561,7 +597,10 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
     SampleFormat format;
     if (!sampleFormatOf(hdu.bitpix, format))
         return fail(QStringLiteral("unsupported BITPIX %1").arg(hdu.bitpix));
-    const QString violation = limitViolation(file, hdu, available, status);
+    // A compressed image's tiles were placed within the file when it was
+    // opened; its declared size is the claim that was checked then.
+    const bool tiled = unpack && fits_is_compressed_image(file, &status);
+    const QString violation = limitViolation(file, hdu, tiled ? INT64_MAX : available, status);
     if (!violation.isEmpty())
         return fail(violation);
 

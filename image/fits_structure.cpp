@@ -5,7 +5,7 @@
 
 #include <QFile>
 
-#include <fitsio.h>
+#include "image/cfitsio.h"
 
 #include <algorithm>
 #include <cmath>
@@ -18,8 +18,8 @@
 
 namespace {
 
-constexpr qint64 kBlock = 2880;
-constexpr int kCard = 80;
+constexpr qint64 kBlock = kFitsBlock;
+constexpr int kCard = kFitsCardBytes;
 
 // The file as a sequence of blocks, from memory or from disk.
 class BlockSource
@@ -72,7 +72,10 @@ Card parseCard(const char *text)
     char card[kCard + 1] = {};
     std::memcpy(card, text, kCard);
     char name[FLEN_KEYWORD] = {};
-    char value[FLEN_VALUE] = {};
+    // CFITSIO's value parser writes past a buffer of its own size FLEN_VALUE
+    // when a doubled quote straddles its last places; room for the whole card
+    // lets such a value be seen, and refused, here.
+    char value[kCard + 8] = {};
     int length = 0, status = 0;
     ffgknm(card, name, &length, &status);
     status = 0;
@@ -254,6 +257,9 @@ void readCard(const Card &card, Header &header)
 {
     const char *text = card.text;
     ++header.cards;
+    // Every keyword read of such a card would overflow the caller's buffer.
+    if (header.violation.isEmpty() && card.value.size() >= FLEN_VALUE)
+        header.violation = QStringLiteral("card %1 has a value longer than CFITSIO reads safely").arg(header.cards);
     // Blanks may only end a keyword.
     bool blank = false;
     for (int i = 0; i < 8 && header.badKeywordCard == 0; ++i) {
@@ -274,7 +280,7 @@ void readCard(const Card &card, Header &header)
     checkTableParameter(card, header);
     checkIntegerValue(card, header);
     checkLayoutOnce(card, header);
-    for (const char *prefix : {"ZNAXIS", "ZTILE", "ZNAME", "ZVAL"}) {
+    for (const char *prefix : {"ZNAXIS", "ZTILE", "ZNAME", "ZVAL", "ZCMPTYPE"}) {
         if (card.name.startsWith(prefix))
             header.compressionCards.emplace_back(card.name, card.value);
     }
@@ -322,10 +328,13 @@ QString compressionViolation(const Header &header)
     std::map<QByteArray, const QByteArray *> parameterValues;  // index -> ZVALn card
     std::map<QByteArray, double> axes, tiles;  // index -> ZNAXISn, ZTILEn
     double axisCount = 0;
+    QByteArray compression;
     for (const auto &card : header.compressionCards) {
         const QByteArray &key = card.first;
         const double count = plainCount(card.second);
-        if (key.startsWith("ZNAME")) {
+        if (key == "ZCMPTYPE") {
+            compression = unquoted(card.second);
+        } else if (key.startsWith("ZNAME")) {
             parameterNames[key.mid(5)] = unquoted(card.second);
         } else if (key.startsWith("ZVAL")) {
             parameterValues[key.mid(4)] = &card.second;
@@ -373,6 +382,19 @@ QString compressionViolation(const Header &header)
             return QStringLiteral("ZNAME%1 has no ZVAL%1").arg(QString::fromLatin1(name.first));
         if (name.second == "BLOCKSIZE" && plainCount(*value->second) < 1)
             return QStringLiteral("ZVAL%1 (BLOCKSIZE) is not a count of 1 or more").arg(QString::fromLatin1(name.first));
+    }
+    // For Rice tiles CFITSIO takes ZVAL1 as the block size whatever ZNAME1
+    // says, and ZVAL2 instead when ZVAL1 is below 16 and ZVAL2 above 8 (the
+    // two swapped by old writers; not when ZNAME2 is NOISEBIT, older still).
+    if (compression == "RICE_1" || compression == "RICE_ONE") {
+        const auto first = parameterValues.find("1"), second = parameterValues.find("2");
+        const double blockSize = first == parameterValues.end() ? 32 : plainCount(*first->second);
+        const double bytesPerPixel = second == parameterValues.end() ? -1 : plainCount(*second->second);
+        const auto secondName = parameterNames.find("2");
+        const bool oldFormat = secondName != parameterNames.end() && secondName->second == "NOISEBIT";
+        const bool swapped = !oldFormat && blockSize < 16 && bytesPerPixel > 8;
+        if (!swapped && blockSize < 1)
+            return QStringLiteral("ZVAL1 (the Rice block size) is not a count of 1 or more");
     }
     return QString();
 }

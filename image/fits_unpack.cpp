@@ -8,25 +8,21 @@
 #include <QUuid>
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 namespace {
 
-// The FITS block: the unpacked file grows by this much at a time.
-constexpr size_t kBlock = 2880;
-// A copy unpacked from caller-supplied bytes grows in larger steps.
-constexpr size_t kBytesStep = 100000;
+constexpr size_t kBlock = size_t(kFitsBlock);
 
 enum class HduAction { Copy, DecompressImage, DecompressTable };
 
-// Running total of what the unpacked copy will hold. CFITSIO pads every HDU
-// it writes to the size its header declares, so a claim is an allocation
-// whether or not the input holds the data behind it; the total is checked
-// before each HDU so that many small claims cannot add up either.
+// Running total of what the file would take expanded. A compressed image's
+// claim is the sample buffer its decoding allocates whether or not the tiles
+// hold the data behind it; the total of every HDU is checked, as it was when
+// the whole file was expanded, so that the same files load as before and
+// many small claims cannot add up either.
 struct UnpackBudget {
     uint64_t inputSize = 0;
     uint64_t claimed = 0;
@@ -156,10 +152,10 @@ void admitHdu(fitsfile *input, HduAction &action, UnpackBudget &budget, int &sta
             return;
         }
         budget.claimed = total;
-        // Decoding the tiles to check them takes memory by the claim,
-        // which is therefore checked first.
+        // The tiles' streams are checked as the image is decoded: a
+        // record needs only the layout to be sound.
         if (action == HduAction::DecompressImage)
-            violation = compressedImageViolation(input, status);
+            violation = compressedImageViolation(input, TileScope::Layout, status);
     }
     if (status == 0 && !violation.isEmpty()) {
         budget.refusal = violation;
@@ -168,17 +164,17 @@ void admitHdu(fitsfile *input, HduAction &action, UnpackBudget &budget, int &sta
     }
 }
 
-// Appends the current HDU of `input` to `output`: compressed images and
-// tables expanded, everything else copied as it is.
-void unpackHdu(fitsfile *input, fitsfile *output, UnpackBudget &budget, int &status)
+// What the load would do with the current HDU of `input` if it expanded
+// it: tile-compressed images and tables are what the checks concern.
+HduAction actionOf(fitsfile *input, int &status)
 {
     int hduType = 0;
     fits_get_hdu_type(input, &hduType, &status);
     // CFITSIO reports a tile-compressed image as an image HDU, so only real
     // tables come down the first branch.
-    HduAction action = HduAction::Copy;
     if (status == 0 && hduType == BINARY_TBL) {
         int compressedTable = 0;
+        HduAction action = HduAction::Copy;
         fits_write_errmark();
         fits_read_key(input, TLOGICAL, "ZTABLE", &compressedTable, nullptr, &status);
         if (status == KEY_NO_EXIST)
@@ -187,74 +183,22 @@ void unpackHdu(fitsfile *input, fitsfile *output, UnpackBudget &budget, int &sta
             action = HduAction::DecompressTable;
         if (status == 0)
             fits_clear_errmark();
-    } else if (status == 0 && fits_is_compressed_image(input, &status)) {
-        action = HduAction::DecompressImage;
+        return action;
     }
-
-    admitHdu(input, action, budget, status);
-    switch (action) {
-    case HduAction::DecompressTable:
-        fits_uncompress_table(input, output, &status);
-        break;
-    case HduAction::DecompressImage:
-        fits_img_decompress(input, output, &status);
-        break;
-    case HduAction::Copy:
-        fits_copy_hdu(input, output, 0, &status);
-        break;
-    }
+    if (status == 0 && fits_is_compressed_image(input, &status))
+        return HduAction::DecompressImage;
+    return HduAction::Copy;
 }
 
-// Formats one report line; a line is cut after 512 characters but keeps its
-// line break.
-void printReportLine(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void printReportLine(const char *format, ...)
-{
-    char line[513];
-    va_list args;
-    va_start(args, format);
-    const int n = std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    std::fputs(line, stderr);
-    if (n >= int(sizeof line))
-        std::fputc('\n', stderr);
-}
-
-// Reports a failed unpacking on standard error (standard output carries the
-// metadata record), closes the input and discards the partial output.
-void reportUnpackError(FitsPtr input, FitsPtr output, int status)
-{
-    if (input) {
-        // CFITSIO refuses names of FLEN_FILENAME or more, and copies the
-        // name without a bound, so the buffer must be that large.
-        char name[FLEN_FILENAME] = "";
-        int hdu = 0;
-        int infoStatus = 0;
-        fits_file_name(input.get(), name, &infoStatus);
-        fits_get_hdu_num(input.get(), &hdu);
-        int closeStatus = 0;
-        fits_close_file(input.release(), &closeStatus);
-        printReportLine("Error processing file: %s\n", name);
-        printReportLine("  in HDU number %d\n", hdu);
-    } else {
-        printReportLine("Error: Unable to process input file\n");
-    }
-    fits_report_error(stderr, status);
-    if (output) {
-        int deleteStatus = 0;
-        fits_delete_file(output.release(), &deleteStatus);
-        std::fputs("Input file is unchanged.\n", stderr);
-    }
-}
-
-// Expands every HDU of `input` onto `output`, then writes the checksums of
-// HDU 1 again now that the whole file exists. Returns the CFITSIO status.
-int expandAll(fitsfile *input, fitsfile *output, UnpackBudget &budget)
+// Admits every HDU of `input` as if the whole file were expanded, so that a
+// file is refused or read by the same rules whichever of its HDUs the load
+// reads. Returns the CFITSIO status.
+int admitAll(fitsfile *input, UnpackBudget &budget)
 {
     int status = 0;
     for (;;) {
-        unpackHdu(input, output, budget, status);
-        fits_write_chksum(output, &status);
+        HduAction action = actionOf(input, status);
+        admitHdu(input, action, budget, status);
         if (status)
             break;
         fits_write_errmark();
@@ -270,37 +214,12 @@ int expandAll(fitsfile *input, fitsfile *output, UnpackBudget &budget)
             break;
         fits_clear_errmark();
     }
-    fits_movabs_hdu(output, 1, nullptr, &status);
-    fits_write_chksum(output, &status);
     return status;
-}
-
-// End of the last HDU: the size of the file as FITS sees it, whatever the
-// buffer under it holds. Leaves the file at HDU 1.
-LONGLONG logicalSize(fitsfile *file, int &status)
-{
-    int count = 0;
-    LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
-    fits_get_num_hdus(file, &count, &status);
-    fits_movabs_hdu(file, count, nullptr, &status);
-    fits_get_hduaddrll(file, &headStart, &dataStart, &dataEnd, &status);
-    fits_movabs_hdu(file, 1, nullptr, &status);
-    return dataEnd;
-}
-
-QString statusText(int status)
-{
-    // CFITSIO 4.2 has no text for this code of its own.
-    if (status == NO_COMPRESSED_TILE)
-        return QStringLiteral("a compressed tile is missing or cut short (CFITSIO status %1)").arg(status);
-    char text[FLEN_STATUS] = "";
-    fits_get_errstatus(status, text);
-    return QStringLiteral("%1 (CFITSIO status %2)").arg(QString::fromUtf8(text)).arg(status);
 }
 
 } // namespace
 
-bool FITSData::unpackToMemory(const QByteArray &bytes)
+bool FITSData::openCompressed(const QByteArray &bytes)
 {
     // The copy replaces whatever was open; nothing may point into the old
     // buffer once it is freed.
@@ -308,94 +227,72 @@ bool FITSData::unpackToMemory(const QByteArray &bytes)
     releaseMemoryFile();
 
     const bool fromFile = bytes.isEmpty();
-    QString temporaryName;
-    if (fromFile) {
-        packedFilename = filename;
-        // Only names the memory file; no file is created under it.
-        temporaryName = QDir::tempPath() + QLatin1Char('/') + QUuid::createUuid().toString(QUuid::Id128);
-    }
-    const size_t step = fromFile ? kBlock : kBytesStep;
-
     int status = 0;
     UnpackBudget budget;
     fitsfile *opened = nullptr;
-    // CFITSIO's memory driver reads whole 2880-byte blocks, also past the
-    // end of a buffer whose size is not a multiple of that; a short last
-    // block is completed with zeros, which is what FITS fill holds anyway.
-    QByteArray padded;
-    const char *inputData = bytes.constData();
-    size_t inputLength = size_t(bytes.size());
-    if (inputLength % kBlock) {
-        padded = bytes + QByteArray(int(kBlock - inputLength % kBlock), '\0');
-        inputData = padded.constData();
-        inputLength = size_t(padded.size());
-    }
-    // CFITSIO keeps the addresses of the input buffer and its size while the
-    // input is open; opened read-only, it never writes through them.
-    void *inputBuffer = const_cast<char *>(inputData);
-    size_t inputBufferSize = inputLength;
     if (fromFile) {
-        // The disk-file entry reads the name as it is: brackets, a leading
-        // "-" or "!", or a URL prefix are never taken as CFITSIO syntax.
-        const QByteArray name = QFile::encodeName(filename);
-        fits_open_diskfile(&opened, name.constData(), READONLY, &status);
+        packedFilename = filename;
         budget.inputSize = uint64_t(qMax<qint64>(0, QFileInfo(filename).size()));
+        // The file is checked and its header read from disk, where CFITSIO
+        // sees where it ends. The disk-file entry reads the name as it is:
+        // brackets, a leading "-" or "!", or a URL prefix are never taken as
+        // CFITSIO syntax.
+        fits_open_diskfile(&opened, QFile::encodeName(filename).constData(), READONLY, &status);
     } else {
-        fits_open_memfile(&opened, "", READONLY, &inputBuffer, &inputBufferSize, kBlock, nullptr, &status);
         budget.inputSize = uint64_t(bytes.size());
+        if (!holdBytes(bytes.constData(), size_t(bytes.size())))
+            return false;
+        // Opened without a name: CFITSIO would read brackets in one as an
+        // extension selector.
+        fits_open_memfile(&opened, "", READONLY, &memoryFile, &memoryFileSize, 0, nullptr, &status);
     }
     FitsPtr input(opened);
-
-    memoryFile = std::malloc(step);
-    memoryFileSize = memoryFile ? step : 0;
-    if (!memoryFile && status == 0) {
-        fits_write_errmsg("cannot allocate the unpacked file");
-        status = MEMORY_ALLOCATION;
-    }
-    opened = nullptr;
-    fits_create_memfile(&opened, &memoryFile, &memoryFileSize, step, std::realloc, &status);
-    FitsPtr output(opened);
-
-    LONGLONG size = 0;
-    if (status == 0) {
-        status = expandAll(input.get(), output.get(), budget);
-        size = logicalSize(output.get(), status);
-    }
-    if (status) {
-        loadError = budget.refusal.isEmpty() ? QStringLiteral("unpacking failed: %1").arg(statusText(status))
-                                             : budget.refusal;
-        reportUnpackError(std::move(input), std::move(output), status);
-        releaseMemoryFile();
-        return false;
-    }
-
-    input.reset();
-    if (fromFile) {
-        fitsHandle = std::move(output);
-        filename = temporaryName;
-        inTempDir = true;
-        stats.size = size;
-        return true;
-    }
-
-    // The buffer is larger than the file in it and its tail was never
-    // written: the reopened file must end where the FITS data ends. It is
-    // opened without a name, since CFITSIO would read brackets in one as an
-    // extension selector.
-    output.reset();
-    memoryFileSize = size_t(size);
-    opened = nullptr;
-    fits_open_memfile(&opened, "", READONLY, &memoryFile, &memoryFileSize, 0, nullptr, &status);
-    fitsHandle.reset(opened);
     if (status == 0)
-        size = logicalSize(fitsHandle.get(), status);
+        status = admitAll(input.get(), budget);
+    if (status == 0)
+        fits_movabs_hdu(input.get(), 1, nullptr, &status);
     if (status) {
-        loadError = QStringLiteral("cannot reopen the unpacked file: %1").arg(statusText(status));
-        fitsHandle.reset();
+        loadError = budget.refusal.isEmpty() ? QStringLiteral("unpacking failed: %1").arg(fitsStatusText(status))
+                                             : budget.refusal;
+        input.reset();
         releaseMemoryFile();
         return false;
     }
+    // The decoding bands read the file's bytes from memory; a record needs
+    // none of them.
+    if (fromFile && !headerOnly) {
+        QFile file(filename);
+        const size_t size = size_t(budget.inputSize);
+        if (!file.open(QIODevice::ReadOnly) || !holdBytes(nullptr, size) ||
+            file.read(static_cast<char *>(memoryFile), qint64(size)) != qint64(size)) {
+            if (loadError.isEmpty())
+                loadError = QStringLiteral("unpacking failed: %1").arg(file.errorString());
+            releaseMemoryFile();
+            return false;
+        }
+    }
+    fitsHandle = std::move(input);
+    if (fromFile)
+        filename = QDir::tempPath() + QLatin1Char('/') + QUuid::createUuid().toString(QUuid::Id128);
     inTempDir = true;
-    stats.size = size;
+    stats.size = qint64(budget.inputSize);
+    return true;
+}
+
+bool FITSData::holdBytes(const char *bytes, size_t size)
+{
+    // Every pool thread decodes its tiles through its own handle on these
+    // bytes. CFITSIO's memory driver reads whole 2880-byte blocks, also past
+    // the end of a buffer whose size is not a multiple of that; a short last
+    // block is completed with zeros, which is what FITS fill holds anyway.
+    const size_t padded = std::max<size_t>((size + kBlock - 1) / kBlock * kBlock, kBlock);
+    memoryFile = std::calloc(padded, 1);
+    if (!memoryFile) {
+        loadError = QStringLiteral("cannot allocate %1 bytes").arg(padded);
+        return false;
+    }
+    if (bytes && size)
+        std::memcpy(memoryFile, bytes, size);
+    memoryFileSize = padded;
     return true;
 }

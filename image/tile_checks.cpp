@@ -1,4 +1,5 @@
 #include "image/tile_checks.h"
+#include "image/cfitsio.h"
 
 #include <QtConcurrent>
 
@@ -11,14 +12,6 @@
 #include <vector>
 
 #include <zlib.h>
-
-// CFITSIO's Rice decoders: exported, but declared only in its internal
-// header, and without C linkage for C++ there.
-extern "C" {
-int fits_rdecomp(unsigned char *c, int clen, unsigned int array[], int nx, int nblock);
-int fits_rdecomp_short(unsigned char *c, int clen, unsigned short array[], int nx, int nblock);
-int fits_rdecomp_byte(unsigned char *c, int clen, unsigned char array[], int nx, int nblock);
-}
 
 namespace {
 
@@ -282,8 +275,8 @@ bool gzipColumn(fitsfile *input, int column)
 // and those headers are checked first, as are GZIP tiles. Its HCOMPRESS
 // decoder trusts the sizes inside a tile both for writing and for reading,
 // with no bound on the bytes it reads, which cannot be checked short of
-// decoding: such images are refused.
-QString compressedImageViolation(fitsfile *input, int &status)
+// decoding: such tiles are decoded by the image's reader itself.
+QString compressedImageViolation(fitsfile *input, TileScope scope, int &status)
 {
     // What CFITSIO itself has read from the header and decompresses by.
     const FITSfile &hdu = *input->Fptr;
@@ -309,8 +302,7 @@ QString compressedImageViolation(fitsfile *input, int &status)
         tiles *= uint64_t((axes[size_t(d)] + tile[size_t(d)] - 1) / tile[size_t(d)]);
     if (uint64_t(rows) != tiles)
         return QStringLiteral("the compressed image has %1 tiles in %2 table rows").arg(tiles).arg(rows);
-    if (compression == HCOMPRESS_1)
-        return QStringLiteral("HCOMPRESS tiles are not read: the decoder does not bound its reads of a damaged tile");
+    const bool decodeStreams = scope == TileScope::Streams;
     const bool gzip = compression == GZIP_1 || compression == GZIP_2;
     // CFITSIO looks its columns up only when it decompresses.
     const Cell compressed = cellColumn(input, "COMPRESSED_DATA", status);
@@ -356,7 +348,8 @@ QString compressedImageViolation(fitsfile *input, int &status)
                 // converts what it inflates by the size it gets: four-byte
                 // samples in a double image go through a float buffer it
                 // never allocated.
-                if (other.column == zipped.column && other.column > 0 && raw.column == 0 && sampleBytes > 0) {
+                if (decodeStreams && other.column == zipped.column && other.column > 0 && raw.column == 0 &&
+                    sampleBytes > 0) {
                     lossless.push_back({readCell(input, other.column, row, otherLength, status), pixels * sampleBytes,
                                         row, true});
                     if (status)
@@ -366,6 +359,8 @@ QString compressedImageViolation(fitsfile *input, int &status)
             continue;
         }
         if (gzip || compression == RICE_1) {
+            if (!decodeStreams)
+                continue;
             // No tile holds more than 8 bytes a pixel.
             const uint64_t pixels = tilePixels(axes, tile, uint64_t(row - 1));
             streams.push_back({readCell(input, column, row, length, status), gzip ? pixels * 8 : pixels, row});

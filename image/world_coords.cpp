@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr int kCardLength = 80;
+constexpr int kCardLength = kFitsCardBytes;
 
 QByteArray fittedCard(QByteArray card)
 {
@@ -232,12 +232,11 @@ void FITSData::loadWorldCoordinates()
     if (fitsHandle) {
         char *text = nullptr;
         int status = 0;
-        // COMMENT and HISTORY cards carry nothing WCSLIB reads.
-        fits_hdr2str(fitsHandle.get(), 1, nullptr, 0, &text, &cardCount, &status);
+        // COMMENT and HISTORY cards carry nothing WCSLIB reads. A
+        // tile-compressed image's header is read as the image's.
+        fitsHeaderText(fitsHandle.get(), 1, &text, &cardCount, &status);
         if (status) {
-            char message[FLEN_STATUS] = "";
-            fits_get_errstatus(status, message);
-            lastErrorText = QString::fromUtf8(message);
+            lastErrorText = fitsErrorText(status);
             worldCoordState = 3;
             int freeStatus = 0;
             if (text)

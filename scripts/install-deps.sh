@@ -8,6 +8,7 @@ packages=(
   build-essential cmake pkg-config
   qtbase5-dev qt5-image-formats-plugins
   libcfitsio-dev wcslib-dev libraw-dev libgsl-dev
+  libcfitsio-bin
   zlib1g-dev liblz4-dev libzstd-dev libdeflate-dev
   libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev

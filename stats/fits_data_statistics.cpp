@@ -1,6 +1,6 @@
 #include "debayer/demosaic.h"
 #include "image/fits_data.h"
-#include "image/fits_errors.h"
+#include "image/cfitsio.h"
 #include "image/limits.h"
 #include "stats/statistics.h"
 

@@ -1,14 +1,20 @@
 #include "image/fits_data.h"
+#include "stretch/fits_preview.h"
 #include "tests/fixtures.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -39,6 +45,7 @@ bool writeCompressed(const QString &path, int compression)
     fits_create_img(f, SHORT_IMG, 2, axes, &status);
     std::vector<short> samples = testSamples();
     fits_write_img(f, TSHORT, 1, LONGLONG(samples.size()), samples.data(), &status);
+    fits_write_chksum(f, &status);
     int closeStatus = 0;
     if (f)
         fits_close_file(f, &closeStatus);
@@ -128,6 +135,8 @@ struct UnpackRun {
     std::string err;
 };
 
+// Opens `path` (or `bytes` under its name) as a packed file, checking every
+// HDU but decoding nothing.
 UnpackRun unpack(FITSData &data, const QString &path, const QByteArray &bytes = QByteArray())
 {
     data.filename = path;
@@ -135,10 +144,19 @@ UnpackRun unpack(FITSData &data, const QString &path, const QByteArray &bytes = 
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     UnpackRun run;
-    run.ok = data.unpackToMemory(bytes);
+    run.ok = data.openCompressed(bytes);
     run.err = testing::internal::GetCapturedStderr();
     run.out = testing::internal::GetCapturedStdout();
     return run;
+}
+
+// The whole load of `path` (or of `bytes` under its name), on this thread.
+bool load(FITSData &data, const QString &path, const QByteArray &bytes = QByteArray(), bool headerOnly = false)
+{
+    data.filename = path;
+    data.extension = QFileInfo(path).completeSuffix().toLower();
+    data.headerOnly = headerOnly;
+    return data.loadByExtension(bytes);
 }
 
 int hduCount(fitsfile *f)
@@ -148,26 +166,24 @@ int hduCount(fitsfile *f)
     return status ? -1 : count;
 }
 
-// Samples of HDU `hdu`, which must be a kWidth x kHeight 16-bit image.
-std::vector<short> imageSamples(fitsfile *f, int hdu)
+// The loaded samples, which must be one kWidth x kHeight plane of unsigned
+// 16-bit samples, as the test's signed values.
+std::vector<short> loadedSamples(const FITSData &data)
 {
-    int status = 0, bitpix = 0, naxis = 0;
-    long axes[2] = {0, 0};
-    fits_movabs_hdu(f, hdu, nullptr, &status);
-    fits_get_img_param(f, 2, &bitpix, &naxis, axes, &status);
-    if (status || bitpix != SHORT_IMG || naxis != 2 || axes[0] != kWidth || axes[1] != kHeight)
+    if (data.stats.sampleType != kSampleUInt16 || data.stats.width != kWidth || data.stats.height != kHeight ||
+        data.stats.channels != 1 || !data.pixels)
         return {};
-    std::vector<short> samples(size_t(kWidth * kHeight));
-    fits_read_img(f, TSHORT, 1, LONGLONG(samples.size()), nullptr, samples.data(), nullptr, &status);
-    return status ? std::vector<short>() : samples;
+    const auto *samples = reinterpret_cast<const uint16_t *>(data.pixels.get());
+    return std::vector<short>(samples, samples + kWidth * kHeight);
 }
 
-bool checksumsValid(fitsfile *f, int hdu)
+// Header records without those that may differ between two correct loads.
+QStringList recordTexts(const QList<HeaderRecord> &records)
 {
-    int status = 0, dataOk = 0, hduOk = 0;
-    fits_movabs_hdu(f, hdu, nullptr, &status);
-    fits_verify_chksum(f, &dataOk, &hduOk, &status);
-    return status == 0 && dataOk == 1 && hduOk == 1;
+    QStringList texts;
+    for (const HeaderRecord &record : records)
+        texts << record.key + '=' + record.value.toString() + '/' + record.comment;
+    return texts;
 }
 
 class FitsUnpack : public testing::Test
@@ -183,60 +199,166 @@ class CompressedImage : public FitsUnpack, public testing::WithParamInterface<in
 
 } // namespace
 
-TEST_P(CompressedImage, ExpandsIntoMemoryBehindTheEmptyPrimary)
+TEST_P(CompressedImage, ReadsTheImageBehindTheEmptyPrimary)
 {
     const QString packed = path("m31.fits.fz");
     ASSERT_TRUE(writeCompressed(packed, GetParam()));
     FITSData data;
-    const UnpackRun run = unpack(data, packed);
-    ASSERT_TRUE(run.ok) << run.err;
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.out, "");
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(load(data, packed)) << data.loadError.toStdString();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(loadedSamples(data), testSamples());
+    EXPECT_EQ(data.stats.size, QFileInfo(packed).size());
 
-    fitsfile *f = data.fitsHandle.get();
-    ASSERT_NE(f, nullptr);
-    EXPECT_NE(data.memoryFile, nullptr);
-    ASSERT_EQ(hduCount(f), 2);
-    int status = 0, naxis = -1;
-    fits_movabs_hdu(f, 1, nullptr, &status);
-    fits_get_img_dim(f, &naxis, &status);
-    EXPECT_EQ(naxis, 0);
-    EXPECT_EQ(imageSamples(f, 2), testSamples());
-    EXPECT_EQ(fits_is_compressed_image(f, &status), 0);
-    EXPECT_TRUE(checksumsValid(f, 1));
-    EXPECT_TRUE(checksumsValid(f, 2));
-
-    // The copy lives under a fresh temporary name that no file carries.
+    // The file is named by a fresh temporary name that no file carries.
     const QRegularExpression temporary("^" + QRegularExpression::escape(QDir::tempPath()) + "/[0-9a-f]{32}$");
     EXPECT_TRUE(temporary.match(data.filename).hasMatch()) << data.filename.toStdString();
     EXPECT_FALSE(QFileInfo::exists(data.filename));
     EXPECT_EQ(data.packedFilename, packed);
     EXPECT_TRUE(data.inTempDir);
-    // Primary header block, image header block, 300 x 200 x 2 bytes padded.
-    EXPECT_EQ(data.stats.size, 2880 * 2 + 120960);
-    EXPECT_LE(size_t(data.stats.size), data.memoryFileSize);
 
-    FITSData again;
-    ASSERT_TRUE(unpack(again, packed).ok);
-    EXPECT_NE(again.filename, data.filename);
+    // The header alone gives the same records, without a sample decoded;
+    // the checksums are the compressed HDU's own cards.
+    FITSData header;
+    ASSERT_TRUE(load(header, packed, QByteArray(), true));
+    EXPECT_EQ(header.pixels, nullptr);
+    EXPECT_EQ(recordTexts(header.headerRecords), recordTexts(data.headerRecords));
+    int status = 0;
+    fitsfile *f = nullptr;
+    fits_open_diskfile(&f, QFile::encodeName(packed).constData(), READONLY, &status);
+    const FitsPtr file(f);
+    char checksum[FLEN_VALUE] = {};
+    fits_movabs_hdu(f, 2, nullptr, &status);
+    fits_read_key(f, TSTRING, "CHECKSUM", checksum, nullptr, &status);
+    ASSERT_EQ(status, 0);
+    QVariant value;
+    ASSERT_TRUE(data.findRecordValue("CHECKSUM", value));
+    EXPECT_EQ(value.toString(), QString::fromLatin1(checksum));
+
+    FITSData fromBytes;
+    ASSERT_TRUE(load(fromBytes, packed, readAll(packed)));
+    EXPECT_EQ(loadedSamples(fromBytes), testSamples());
+    EXPECT_EQ(fromBytes.filename, packed);
 }
 
-INSTANTIATE_TEST_SUITE_P(Coders, CompressedImage, testing::Values(RICE_1, GZIP_1, GZIP_2, PLIO_1));
+INSTANTIATE_TEST_SUITE_P(Coders, CompressedImage, testing::Values(RICE_1, GZIP_1, GZIP_2, PLIO_1, HCOMPRESS_1));
 
-// CFITSIO's HCOMPRESS decoder reads past a damaged tile without bound, so
-// such images are refused before any tile is decoded.
-TEST_F(FitsUnpack, RefusesHcompressedImages)
+// Lossy HCOMPRESS, smoothed when decoded: the preview is the one of the
+// file as funpack expands it.
+TEST_F(FitsUnpack, HcompressPreviewEqualsTheFunpackedFile)
 {
-    const QString packed = path("m31.fits.fz");
-    ASSERT_TRUE(writeCompressed(packed, HCOMPRESS_1));
-    FITSData data;
-    const UnpackRun run = unpack(data, packed);
-    EXPECT_FALSE(run.ok);
-    EXPECT_TRUE(data.loadError.contains("HCOMPRESS")) << data.loadError.toStdString();
-    EXPECT_EQ(data.fitsHandle, nullptr);
+    const QString funpack = QStandardPaths::findExecutable("funpack");
+    if (funpack.isEmpty())
+        GTEST_SKIP() << "funpack (libcfitsio-bin) is not installed";
+    const QString packed = path("lossy.fits.fz");
+    const QByteArray name = QFile::encodeName(packed);
+    int status = 0;
+    fitsfile *f = nullptr;
+    fits_create_diskfile(&f, name.constData(), &status);
+    fits_create_img(f, BYTE_IMG, 0, nullptr, &status);
+    fits_set_compression_type(f, HCOMPRESS_1, &status);
+    fits_set_hcomp_scale(f, 2.5f, &status);
+    fits_set_hcomp_smooth(f, 1, &status);
+    long tile[2] = {kWidth, 16};
+    fits_set_tile_dim(f, 2, tile, &status);
+    long axes[2] = {kWidth, kHeight};
+    fits_create_img(f, USHORT_IMG, 2, axes, &status);
+    std::vector<unsigned short> samples(size_t(kWidth * kHeight));
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = (unsigned short)(1000 + (i * 7919) % 5000 + (i % kWidth) * 50);
+    fits_write_img(f, TUSHORT, 1, LONGLONG(samples.size()), samples.data(), &status);
+    int closeStatus = 0;
+    fits_close_file(f, &closeStatus);
+    ASSERT_EQ(status, 0);
+
+    const QString plain = path("lossy.fits");
+    ASSERT_EQ(QProcess::execute(funpack, {"-O", plain, packed}), 0);
+    QString error;
+    const QImage fromTiles = fitsPreview(packed, 100, 90, &error);
+    ASSERT_FALSE(fromTiles.isNull()) << error.toStdString();
+    EXPECT_EQ(fromTiles, fitsPreview(plain, 100, 90));
 }
 
-TEST_F(FitsUnpack, CopiesAnUncompressedFileUnchanged)
+// The samples read from the tiles are those of the file as CFITSIO expands
+// it (what funpack writes), for every codec and the sample types it takes:
+// blank float pixels, negative values that fall back to floats, offsets.
+TEST_F(FitsUnpack, SamplesEqualCfitsiosExpansion)
+{
+    struct Case {
+        const char *name;
+        int compression;
+        int bitpix;  // USHORT_IMG and ULONG_IMG: signed with the usual BZERO
+        bool negative;
+    } cases[] = {
+        {"rice u16", RICE_1, USHORT_IMG, false},       {"rice i16 negative", RICE_1, SHORT_IMG, true},
+        {"rice u8", RICE_1, BYTE_IMG, false},          {"rice u32", RICE_1, ULONG_IMG, false},
+        {"gzip1 i32", GZIP_1, LONG_IMG, true},         {"gzip2 u16", GZIP_2, USHORT_IMG, false},
+        {"gzip2 u8", GZIP_2, BYTE_IMG, false},         {"hcompress u16", HCOMPRESS_1, USHORT_IMG, false},
+        {"hcompress i32", HCOMPRESS_1, LONG_IMG, true}, {"plio u8", PLIO_1, BYTE_IMG, false},
+        {"rice float with blanks", RICE_1, FLOAT_IMG, true}, {"gzip2 double", GZIP_2, DOUBLE_IMG, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString packed = path("case.fits.fz"), plain = path("case.fits");
+        QFile::remove(packed);
+        QFile::remove(plain);
+        int status = 0;
+        fitsfile *f = nullptr;
+        fits_create_diskfile(&f, QFile::encodeName(packed).constData(), &status);
+        fits_create_img(f, BYTE_IMG, 0, nullptr, &status);
+        fits_set_compression_type(f, c.compression, &status);
+        long tile[2] = {kWidth, 20};
+        fits_set_tile_dim(f, 2, tile, &status);
+        long axes[2] = {kWidth, kHeight};
+        fits_create_img(f, c.bitpix, 2, axes, &status);
+        std::vector<double> values(size_t(kWidth * kHeight));
+        for (size_t i = 0; i < values.size(); ++i) {
+            const double wave = double((i * 7919) % 200) - (c.negative ? 1100 : 0);
+            values[i] = (c.bitpix == BYTE_IMG ? 20 : 1000) + wave + (i % kWidth);
+            if (c.bitpix < 0 && i % 501 == 0)
+                values[i] = std::numeric_limits<double>::quiet_NaN();
+            else if (c.bitpix < 0)
+                values[i] += 0.25 * double(i % 7);
+        }
+        // CFITSIO compresses NaN as a blank pixel, and takes only the
+        // image's own type.
+        const auto write = [&](auto sample, int type) {
+            std::vector<decltype(sample)> typed(values.begin(), values.end());
+            fits_write_img(f, type, 1, LONGLONG(typed.size()), typed.data(), &status);
+        };
+        switch (c.bitpix) {
+        case BYTE_IMG: write(uint8_t(), TBYTE); break;
+        case SHORT_IMG: write(int16_t(), TSHORT); break;
+        case USHORT_IMG: write(uint16_t(), TUSHORT); break;
+        case LONG_IMG: write(int32_t(), TINT); break;
+        case ULONG_IMG: write(uint32_t(), TUINT); break;
+        case FLOAT_IMG: write(float(), TFLOAT); break;
+        default: write(double(), TDOUBLE); break;
+        }
+        int closeStatus = 0;
+        fits_close_file(f, &closeStatus);
+        ASSERT_EQ(status, 0);
+
+        fitsfile *in = nullptr, *out = nullptr;
+        fits_open_diskfile(&in, QFile::encodeName(packed).constData(), READONLY, &status);
+        fits_create_diskfile(&out, QFile::encodeName(plain).constData(), &status);
+        fits_copy_hdu(in, out, 0, &status);
+        fits_movabs_hdu(in, 2, nullptr, &status);
+        fits_img_decompress(in, out, &status);
+        fits_close_file(in, &closeStatus);
+        fits_close_file(out, &closeStatus);
+        ASSERT_EQ(status, 0);
+
+        FITSData fromTiles, expanded;
+        ASSERT_TRUE(load(fromTiles, packed)) << fromTiles.loadError.toStdString();
+        ASSERT_TRUE(load(expanded, plain)) << expanded.loadError.toStdString();
+        EXPECT_EQ(fromTiles.stats.sampleType, expanded.stats.sampleType);
+        ASSERT_EQ(fromTiles.pixelBytes, expanded.pixelBytes);
+        EXPECT_EQ(std::memcmp(fromTiles.pixels.get(), expanded.pixels.get(), fromTiles.pixelBytes), 0);
+    }
+}
+
+TEST_F(FitsUnpack, ReadsAnUncompressedPackedFile)
 {
     const std::vector<short> samples = testSamples();
     FitsImageSpec image;
@@ -248,16 +370,14 @@ TEST_F(FitsUnpack, CopiesAnUncompressedFileUnchanged)
     ASSERT_TRUE(appendFitsImage(plain, image));
 
     FITSData data;
-    ASSERT_TRUE(unpack(data, plain).ok);
-    fitsfile *f = data.fitsHandle.get();
-    ASSERT_EQ(hduCount(f), 2);
-    EXPECT_EQ(imageSamples(f, 1), samples);
-    EXPECT_EQ(imageSamples(f, 2), samples);
-    EXPECT_TRUE(checksumsValid(f, 1));
+    ASSERT_TRUE(load(data, plain)) << data.loadError.toStdString();
+    EXPECT_EQ(loadedSamples(data), samples);
     EXPECT_EQ(data.stats.size, QFileInfo(plain).size());
 }
 
-TEST_F(FitsUnpack, BinaryTablesAreCopiedUnlessZtableIsTrue)
+// Tables are checked as if they were expanded, whatever ZTABLE says, and
+// then left alone: only images are read.
+TEST_F(FitsUnpack, BinaryTablesAreAdmittedWhetherCompressedOrNot)
 {
     struct Case {
         const char *ztable;
@@ -274,49 +394,17 @@ TEST_F(FitsUnpack, BinaryTablesAreCopiedUnlessZtableIsTrue)
         }
         FITSData data;
         const UnpackRun run = unpack(data, input);
-        ASSERT_TRUE(run.ok) << run.err;
-        fitsfile *f = data.fitsHandle.get();
-        ASSERT_EQ(hduCount(f), 2);
-        int status = 0, type = -1;
-        long rows = 0;
-        fits_movabs_hdu(f, 2, &type, &status);
-        fits_get_num_rows(f, &rows, &status);
-        EXPECT_EQ(type, BINARY_TBL);
-        EXPECT_EQ(rows, kRows);
-        std::vector<int> index(kRows);
-        std::vector<double> value(kRows);
-        fits_read_col(f, TINT, 1, 1, 1, kRows, nullptr, index.data(), nullptr, &status);
-        fits_read_col(f, TDOUBLE, 2, 1, 1, kRows, nullptr, value.data(), nullptr, &status);
-        ASSERT_EQ(status, 0);
-        EXPECT_EQ(index[kRows - 1], 3 * (kRows - 1));
-        EXPECT_EQ(value[10], 2.5);
-        // A copied table keeps its ZTABLE card; an expanded one has none.
-        int ztable = 1;
-        fits_read_key(f, TLOGICAL, "ZTABLE", &ztable, nullptr, &status);
-        EXPECT_EQ(status, c.compress || !*c.ztable ? KEY_NO_EXIST : 0);
-        if (*c.ztable) {
-            EXPECT_EQ(ztable, 0);
-        }
-        EXPECT_TRUE(checksumsValid(f, 2));
+        ASSERT_TRUE(run.ok) << run.err << data.loadError.toStdString();
+        ASSERT_EQ(hduCount(data.fitsHandle.get()), 2);
     }
-}
-
-// Variable-length columns are inflated into buffers sized from the table's
-// own descriptors, so such a table is copied as it stands.
-TEST_F(FitsUnpack, CompressedTableWithVariableLengthColumnsStaysPacked)
-{
+    // Variable-length columns are inflated into buffers sized from the
+    // table's own descriptors: such a table would be kept packed.
     FITSData data;
     const UnpackRun run = unpack(data, QStringLiteral(SKYIMG_SOURCE_DIR "/tests/data/malformed/fz_table_variable_length.fits"));
-    ASSERT_TRUE(run.ok) << run.err;
-    fitsfile *f = data.fitsHandle.get();
-    int status = 0, ztable = 0;
-    fits_movabs_hdu(f, 2, nullptr, &status);
-    fits_read_key(f, TLOGICAL, "ZTABLE", &ztable, nullptr, &status);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(ztable, 1);
+    EXPECT_TRUE(run.ok) << run.err;
 }
 
-TEST_F(FitsUnpack, TruncatedFileIsReportedOnStandardError)
+TEST_F(FitsUnpack, TruncatedFileIsRefusedWithItsReason)
 {
     const QString packed = path("good.fits.fz");
     ASSERT_TRUE(writeCompressed(packed, RICE_1));
@@ -324,42 +412,34 @@ TEST_F(FitsUnpack, TruncatedFileIsReportedOnStandardError)
     ASSERT_GT(whole.size(), 3 * 2880);
     struct Case {
         int cut;
-        const char *hduLine;
+        const char *reason;
     } cases[] = {
-        {int(whole.size()) - 1, "  in HDU number 2\n"},     // last block short: CFITSIO's read fails
-        {int(whole.size()) - 2880, "  in HDU number 2\n"},  // data declared beyond the end
-        {2880 + 100, nullptr},                              // second header cut
+        {int(whole.size()) - 2880, "past the end of the file"},  // data declared beyond the end
+        {2880 + 100, "unpacking failed"},                        // second header cut
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.cut);
         const QString cutPath = path("cut.fits.fz");
         ASSERT_TRUE(writeAll(cutPath, whole.left(c.cut)));
-        FITSData data;
-        const UnpackRun run = unpack(data, cutPath);
-        EXPECT_FALSE(run.ok);
-        EXPECT_EQ(data.fitsHandle, nullptr);
-        EXPECT_EQ(data.memoryFile, nullptr);
-        EXPECT_FALSE(data.loadError.isEmpty());
-        EXPECT_EQ(run.out, "");
-        const std::string fileLine = "Error processing file: " + QFile::encodeName(cutPath).toStdString() + "\n";
-        EXPECT_EQ(run.err.rfind(fileLine, 0), 0u) << run.err;
-        if (c.hduLine) {
-            EXPECT_NE(run.err.find(std::string(fileLine) + c.hduLine), std::string::npos) << run.err;
+        for (bool fromBytes : {false, true}) {
+            FITSData data;
+            const UnpackRun run = unpack(data, cutPath, fromBytes ? whole.left(c.cut) : QByteArray());
+            EXPECT_FALSE(run.ok);
+            EXPECT_EQ(data.fitsHandle, nullptr);
+            EXPECT_EQ(data.memoryFile, nullptr);
+            EXPECT_TRUE(data.loadError.contains(c.reason)) << data.loadError.toStdString();
+            EXPECT_EQ(run.out, "");
+            EXPECT_EQ(data.filename, cutPath);
         }
-        EXPECT_NE(run.err.find("FITSIO status = "), std::string::npos);
-        EXPECT_NE(run.err.find("Input file is unchanged.\n"), std::string::npos);
-        EXPECT_EQ(data.packedFilename, cutPath);
-        EXPECT_EQ(data.filename, cutPath);
     }
 }
 
-TEST_F(FitsUnpack, MissingInputHasNoOutputToDiscard)
+TEST_F(FitsUnpack, MissingInputIsRefused)
 {
     FITSData data;
     const UnpackRun run = unpack(data, path("absent.fits.fz"));
     EXPECT_FALSE(run.ok);
-    EXPECT_EQ(run.err.rfind("Error: Unable to process input file\n", 0), 0u) << run.err;
-    EXPECT_EQ(run.err.find("Input file is unchanged."), std::string::npos);
+    EXPECT_TRUE(data.loadError.startsWith("unpacking failed")) << data.loadError.toStdString();
     EXPECT_EQ(data.memoryFile, nullptr);
     EXPECT_EQ(data.fitsHandle, nullptr);
 }
@@ -371,18 +451,12 @@ TEST_F(FitsUnpack, ByteBufferRouteKeepsTheNames)
     const QByteArray bytes = readAll(packed);
 
     FITSData data;
-    const UnpackRun run = unpack(data, packed, bytes);
-    ASSERT_TRUE(run.ok) << run.err;
+    ASSERT_TRUE(load(data, packed, bytes)) << data.loadError.toStdString();
     EXPECT_EQ(data.filename, packed);
     EXPECT_TRUE(data.packedFilename.isEmpty());
     EXPECT_TRUE(data.inTempDir);
-    EXPECT_EQ(data.stats.size, 2880 * 2 + 120960);
-    // The reopened file ends where the FITS data ends, not at the buffer's end.
-    EXPECT_EQ(data.memoryFileSize, size_t(data.stats.size));
-    fitsfile *f = data.fitsHandle.get();
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(hduCount(f), 2);
-    EXPECT_EQ(imageSamples(f, 2), testSamples());
+    EXPECT_EQ(data.stats.size, bytes.size());
+    EXPECT_EQ(loadedSamples(data), testSamples());
 
     // Bytes that stop where the zero fill of the last block begins are read
     // as if the fill were there (the sanitizers check that nothing is read
@@ -392,15 +466,8 @@ TEST_F(FitsUnpack, ByteBufferRouteKeepsTheNames)
         --end;
     ASSERT_LT(end, bytes.size() - 1);
     FITSData shortBlock;
-    ASSERT_TRUE(unpack(shortBlock, packed, bytes.left(end)).ok);
-    EXPECT_EQ(imageSamples(shortBlock.fitsHandle.get(), 2), testSamples());
-
-    FITSData cut;
-    const UnpackRun failed = unpack(cut, packed, bytes.left(bytes.size() - 2880));
-    EXPECT_FALSE(failed.ok);
-    EXPECT_EQ(failed.err.rfind("Error processing file: \n  in HDU number 2\n", 0), 0u) << failed.err;
-    EXPECT_EQ(cut.memoryFile, nullptr);
-    EXPECT_EQ(cut.fitsHandle, nullptr);
+    ASSERT_TRUE(load(shortBlock, packed, bytes.left(end))) << shortBlock.loadError.toStdString();
+    EXPECT_EQ(loadedSamples(shortBlock), testSamples());
 }
 
 TEST_F(FitsUnpack, NamesAreReadLiterally)
@@ -423,7 +490,6 @@ TEST_F(FitsUnpack, NamesAreReadLiterally)
         EXPECT_TRUE(run.ok) << run.err;
         EXPECT_EQ(data.packedFilename, name);
         ASSERT_NE(data.fitsHandle, nullptr);
-        EXPECT_EQ(imageSamples(data.fitsHandle.get(), 2), testSamples());
     }
     QDir::setCurrent(previous);
 }
@@ -469,7 +535,6 @@ TEST_F(FitsUnpack, DeclaredSizesBeyondTheLimitsAreRefused)
             const UnpackRun run = unpack(data, claim, fromBytes ? c.bytes : QByteArray());
             EXPECT_FALSE(run.ok);
             EXPECT_TRUE(data.loadError.contains(c.reason)) << data.loadError.toStdString() << run.err;
-            EXPECT_NE(run.err.find("Input file is unchanged."), std::string::npos) << run.err;
             EXPECT_EQ(data.memoryFile, nullptr);
             EXPECT_EQ(data.fitsHandle, nullptr);
         }

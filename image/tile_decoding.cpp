@@ -1,0 +1,411 @@
+#include "image/tile_decoding.h"
+#include "image/tile_checks.h"
+
+#include <QThreadPool>
+#include <QtConcurrent>
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace {
+
+// Rows [firstRow, endRow) of one plane, a whole number of tile rows.
+struct Band {
+    int plane = 0;
+    int firstRow = 0;
+    int endRow = 0;
+    int status = 0;
+    QString reason;  // why a tile decoded here is unsound
+};
+
+// Enough bands for every pool thread to take several, so that a slow band
+// holds nobody up, and few enough that opening a handle for each costs
+// nothing next to its tiles.
+constexpr int kBandsPerThread = 4;
+
+std::vector<Band> bandsOf(const TiledRegion &region, int tileRows)
+{
+    const int threads = std::max(1, QThreadPool::globalInstance()->maxThreadCount());
+    const int tilesDown = (region.height + tileRows - 1) / tileRows;
+    const int tilesPerBand = std::max(1, tilesDown / (threads * kBandsPerThread));
+    std::vector<Band> bands;
+    for (int plane = 0; plane < region.planes; ++plane) {
+        for (int row = 0; row < region.height; row += tilesPerBand * tileRows)
+            bands.push_back({plane, row, std::min(region.height, row + tilesPerBand * tileRows), 0, QString()});
+    }
+    return bands;
+}
+
+
+// Tiles decoded here rather than by CFITSIO: integer images of Rice,
+// HCOMPRESS or GZIP tiles with nothing kept aside uncompressed. CFITSIO's
+// Rice decoder reads past a stream's end, and its HCOMPRESS decoder trusts
+// the sizes a tile gives and reads without any bound; here each is handed a
+// copy padded far enough for whatever it may read, after the tile's own
+// header is checked against the tile. A GZIP tile is inflated here into a
+// buffer of the most its pixels can take (CFITSIO grows its buffer for as
+// long as a stream goes on). And every such tile is decoded once: the check
+// of its stream is its decoding. Other images (quantised floats, PLIO) are
+// decoded by CFITSIO after the checks.
+bool decodedHere(const FITSfile &hdu)
+{
+    const bool codec = hdu.compress_type == RICE_1 || hdu.compress_type == HCOMPRESS_1 ||
+                       hdu.compress_type == GZIP_1 || hdu.compress_type == GZIP_2;
+    const bool integers = hdu.zbitpix == BYTE_IMG || hdu.zbitpix == SHORT_IMG || hdu.zbitpix == LONG_IMG;
+    const bool plainTiles = hdu.cn_zscale == 0 && hdu.cn_zzero == 0 && hdu.cn_uncompressed <= 0 && hdu.cn_gzip_data <= 0;
+    return codec && integers && plainTiles && hdu.cn_compressed > 0;
+}
+
+// A decoded tile's stored values converted as CFITSIO converts them with
+// BSCALE and BZERO into the requested type; false when a value does not
+// fit it (CFITSIO's NUM_OVERFLOW).
+template <typename Out, typename Raw>
+bool convertSamples(const Raw *raw, size_t count, double scale, double zero, Out *out)
+{
+    bool fits = true;
+    if constexpr (std::is_floating_point<Out>::value) {
+        for (size_t i = 0; i < count; ++i)
+            out[i] = Out(double(raw[i]) * scale + zero);
+    } else if (scale == 1.0 && (zero == 0.0 || zero == 32768.0 || zero == 2147483648.0)) {
+        // The usual offsets in integers: the same values, without a double
+        // for every sample.
+        const int64_t offset = int64_t(zero);
+        for (size_t i = 0; i < count; ++i) {
+            const int64_t value = int64_t(raw[i]) + offset;
+            const bool inside = value >= int64_t(std::numeric_limits<Out>::min()) &&
+                                value <= int64_t(std::numeric_limits<Out>::max());
+            fits &= inside;
+            out[i] = inside ? Out(value)
+                            : value < 0 ? std::numeric_limits<Out>::min() : std::numeric_limits<Out>::max();
+        }
+    } else {
+        const double low = double(std::numeric_limits<Out>::min()) - 0.49;
+        const double high = double(std::numeric_limits<Out>::max()) + 0.49;
+        for (size_t i = 0; i < count; ++i) {
+            const double value = double(raw[i]) * scale + zero;
+            if (value < low) {
+                fits = false;
+                out[i] = std::numeric_limits<Out>::min();
+            } else if (value > high) {
+                fits = false;
+                out[i] = std::numeric_limits<Out>::max();
+            } else {
+                out[i] = Out(value);
+            }
+        }
+    }
+    return fits;
+}
+
+// One tile of `width` x `height` stored values, first row first.
+struct DecodedTile {
+    int width = 0;
+    int height = 0;
+    std::vector<int> values;
+};
+
+// Places `width` x `height` of a tile whose rows are `stride` values long.
+template <typename Raw>
+bool placeRows(const Raw *raw, size_t stride, int width, int height, int readType, double scale, double zero,
+               uint8_t *at, size_t rowBytes)
+{
+    bool fits = true;
+    for (int y = 0; y < height; ++y) {
+        const Raw *from = raw + size_t(y) * stride;
+        uint8_t *to = at + size_t(y) * rowBytes;
+        switch (readType) {
+        case TBYTE:
+            fits &= convertSamples(from, size_t(width), scale, zero, to);
+            break;
+        case TUSHORT:
+            fits &= convertSamples(from, size_t(width), scale, zero, reinterpret_cast<uint16_t *>(to));
+            break;
+        case TUINT:
+            fits &= convertSamples(from, size_t(width), scale, zero, reinterpret_cast<uint32_t *>(to));
+            break;
+        case TFLOAT:
+            fits &= convertSamples(from, size_t(width), scale, zero, reinterpret_cast<float *>(to));
+            break;
+        default:
+            return false;
+        }
+    }
+    return fits;
+}
+
+int readInt32(const std::vector<unsigned char> &bytes, size_t at)
+{
+    return int(uint32_t(bytes[at]) << 24 | uint32_t(bytes[at + 1]) << 16 | uint32_t(bytes[at + 2]) << 8 |
+               uint32_t(bytes[at + 3]));
+}
+
+// The HCOMPRESS stream header: magic, two sizes, scale, the sum of all
+// pixels, and the bit planes of three quadrant groups.
+constexpr size_t kHcompressHead = 2 + 4 + 4 + 4 + 8 + 3;
+
+// Bytes the HCOMPRESS decoder may read for a tile of `rows` x `columns`
+// with these bit planes, whatever the stream holds: each bit plane of each
+// quadrant reads a 4-bit code and then either 4 bits for every 2 x 2 block
+// or a Huffman code of at most 6 bits for every node of a quadtree over
+// the blocks (fewer than twice as many nodes as blocks); then an end code,
+// and one sign bit a pixel. Counted generously, 2 bytes a block.
+size_t hcompressReadBound(int rows, int columns, const unsigned char planes[3])
+{
+    const size_t halfRows[2] = {size_t(rows + 1) / 2, size_t(rows) / 2};
+    const size_t halfColumns[2] = {size_t(columns + 1) / 2, size_t(columns) / 2};
+    size_t bound = kHcompressHead + 16;
+    for (int q = 0; q < 4; ++q) {
+        const size_t qr = halfRows[q >> 1], qc = halfColumns[q & 1];
+        const size_t blocks = ((qr + 1) / 2 + 1) * ((qc + 1) / 2 + 1);
+        const unsigned char bitPlanes = planes[q == 0 ? 0 : q == 3 ? 2 : 1];
+        bound += size_t(bitPlanes) * (2 * blocks + 8);
+    }
+    return bound + size_t(rows) * size_t(columns) / 8 + 8;
+}
+
+// Inflates a GZIP tile of an integer image: big-endian samples of 1, 2 or
+// 4 bytes, as many as the tile has pixels, their bytes grouped by
+// significance for GZIP_2. A stream may inflate to 8 bytes a pixel before
+// it is refused as CFITSIO's checks refuse it; what lies beyond the 4 an
+// integer sample can take is only counted, in a small window.
+QString inflateTile(bool shuffled, const std::vector<unsigned char> &stream, size_t length, DecodedTile &tile)
+{
+    const size_t pixels = size_t(tile.width) * size_t(tile.height);
+    const uint64_t limit = uint64_t(pixels) * 8;
+    std::vector<unsigned char> bytes(pixels * 4);
+    z_stream z = {};
+    if (inflateInit2(&z, 15 + 16) != Z_OK)
+        return QStringLiteral("is damaged or cut short");
+    z.next_in = const_cast<unsigned char *>(stream.data());
+    z.avail_in = uInt(length);
+    z.next_out = bytes.data();
+    z.avail_out = uInt(bytes.size());
+    int result = inflate(&z, Z_NO_FLUSH);
+    unsigned char window[65536];
+    while ((result == Z_OK || result == Z_BUF_ERROR) && z.avail_out == 0 && z.total_out <= limit) {
+        z.next_out = window;
+        z.avail_out = sizeof window;
+        result = inflate(&z, Z_NO_FLUSH);
+    }
+    const uint64_t total = z.total_out;
+    inflateEnd(&z);
+    if (total > limit)
+        return QStringLiteral("inflates beyond the %1 bytes it can take").arg(limit);
+    if (result != Z_STREAM_END)
+        return QStringLiteral("is damaged or cut short");
+    const uint64_t width = pixels ? total / pixels : 0;
+    if (pixels == 0 || total % pixels || (width != 1 && width != 2 && width != 4))
+        return QStringLiteral("inflates to %1 bytes, no whole number of integer samples").arg(total);
+    for (size_t i = 0; i < pixels; ++i) {
+        uint32_t value = 0;
+        for (size_t b = 0; b < width; ++b)
+            value = value << 8 | (shuffled ? bytes[b * pixels + i] : bytes[i * width + b]);
+        // One- and two-byte tiles hold CFITSIO's TBYTE and TSHORT.
+        tile.values[i] = width == 1 ? int(value) : width == 2 ? int(int16_t(value)) : int(int32_t(value));
+    }
+    return QString();
+}
+
+// Decodes one tile's stream into `tile` (sized beforehand); an empty string
+// when it went well, else why the tile is unsound.
+QString decodeTile(const FITSfile &hdu, std::vector<unsigned char> &stream, size_t length, DecodedTile &tile)
+{
+    const size_t pixels = size_t(tile.width) * size_t(tile.height);
+    if (hdu.compress_type == RICE_1) {
+        // No pixel takes more than 8 bytes; 0xFF ends any run of zero bytes
+        // the decoder might read on through.
+        const int blockSize = hdu.rice_blocksize;
+        if (blockSize < 1 || length > size_t(std::numeric_limits<int>::max()))
+            return QStringLiteral("is damaged or cut short");
+        stream.resize(length + std::min<size_t>(size_t(blockSize), pixels) * 8 + 16);
+        std::fill(stream.begin() + std::ptrdiff_t(length), stream.end(), 0xff);
+        int failed = 1;
+        switch (hdu.rice_bytepix) {
+        case 1: {
+            std::vector<unsigned char> raw(pixels);
+            failed = fits_rdecomp_byte(stream.data(), int(length), raw.data(), int(pixels), blockSize);
+            std::copy(raw.begin(), raw.end(), tile.values.begin());
+            break;
+        }
+        case 2: {
+            std::vector<unsigned short> raw(pixels);
+            failed = fits_rdecomp_short(stream.data(), int(length), raw.data(), int(pixels), blockSize);
+            std::transform(raw.begin(), raw.end(), tile.values.begin(), [](unsigned short v) { return int(int16_t(v)); });
+            break;
+        }
+        default:
+            failed = fits_rdecomp(stream.data(), int(length), reinterpret_cast<unsigned int *>(tile.values.data()),
+                                  int(pixels), blockSize);
+            break;
+        }
+        return failed ? QStringLiteral("is damaged or cut short") : QString();
+    }
+
+    if (hdu.compress_type == GZIP_1 || hdu.compress_type == GZIP_2)
+        return inflateTile(hdu.compress_type == GZIP_2, stream, length, tile);
+
+    // HCOMPRESS: the decoder takes no length. Its header must describe this
+    // tile, and every writer makes tiles of at least 4 x 4 pixels, below
+    // which the decoder's quadrants come out empty and it writes past them.
+    if (length < kHcompressHead || stream[0] != 0xDD || stream[1] != 0x99)
+        return QStringLiteral("does not start as an HCOMPRESS stream");
+    const int rows = readInt32(stream, 2), columns = readInt32(stream, 6);
+    if (rows != tile.height || columns != tile.width)
+        return QStringLiteral("says it holds %1 x %2 pixels, the tile has %3 x %4")
+            .arg(columns)
+            .arg(rows)
+            .arg(tile.width)
+            .arg(tile.height);
+    if (rows < 4 || columns < 4)
+        return QStringLiteral("is smaller than 4 x 4 pixels");
+    const unsigned char planes[3] = {stream[22], stream[23], stream[24]};
+    const int maxPlanes = hdu.zbitpix == LONG_IMG ? 64 : 32;
+    if (planes[0] > maxPlanes || planes[1] > maxPlanes || planes[2] > maxPlanes)
+        return QStringLiteral("has more bit planes than its samples");
+    stream.resize(std::max(length, hcompressReadBound(rows, columns, planes)) + 8);
+    std::fill(stream.begin() + std::ptrdiff_t(length), stream.end(), 0);
+    int status = 0, nx = 0, ny = 0, scale = 0;
+    if (hdu.zbitpix == LONG_IMG) {
+        // The 64-bit decoder packs its results back into ints in place.
+        std::vector<LONGLONG> wide(pixels);
+        fits_hdecompress64(stream.data(), hdu.hcomp_smooth, wide.data(), &nx, &ny, &scale, &status);
+        std::memcpy(tile.values.data(), wide.data(), pixels * sizeof(int));
+    } else {
+        fits_hdecompress(stream.data(), hdu.hcomp_smooth, tile.values.data(), &nx, &ny, &scale, &status);
+    }
+    return status ? QStringLiteral("is damaged (%1)").arg(fitsErrorText(status)) : QString();
+}
+
+// Decodes the tiles of one band here and places them; `reason` names the
+// first unsound tile.
+void decodeBandHere(fitsfile *file, const Band &band, const TiledRegion &region, int readType, int bytesPerSample,
+                    uint8_t *out, QString &reason, int &status)
+{
+    const FITSfile &hdu = *file->Fptr;
+    const int naxis = hdu.zndim;
+    const long tileWidth = hdu.tilesize[0], tileHeight = hdu.tilesize[1];
+    const LONGLONG across = (hdu.znaxis[0] + tileWidth - 1) / tileWidth;
+    const LONGLONG down = (hdu.znaxis[1] + tileHeight - 1) / tileHeight;
+    const size_t rowBytes = size_t(region.width) * size_t(bytesPerSample);
+    const size_t planeBytes = rowBytes * size_t(region.height);
+    const char *codec = hdu.compress_type == RICE_1 ? "Rice" : hdu.compress_type == HCOMPRESS_1 ? "HCOMPRESS" : "GZIP";
+    std::vector<unsigned char> stream;
+    DecodedTile tile;
+    bool fits = true;
+    for (int y = band.firstRow; y < band.endRow && status == 0; y += int(tileHeight)) {
+        const LONGLONG tileRow = y / tileHeight + down * (naxis >= 3 ? band.plane : 0);
+        for (LONGLONG x = 0; x < across && status == 0; ++x) {
+            const LONGLONG row = tileRow * across + x + 1;
+            LONGLONG length = 0, offset = 0;
+            fits_read_descriptll(file, hdu.cn_compressed, row, &length, &offset, &status);
+            stream.resize(size_t(std::max<LONGLONG>(length, 0)));
+            fits_read_col(file, TBYTE, hdu.cn_compressed, row, 1, length, nullptr, stream.data(), nullptr, &status);
+            if (status)
+                return;
+            tile.width = int(std::min<LONGLONG>(tileWidth, hdu.znaxis[0] - x * tileWidth));
+            tile.height = int(std::min<LONGLONG>(tileHeight, hdu.znaxis[1] - LONGLONG(y)));
+            tile.values.assign(size_t(tile.width) * size_t(tile.height), 0);
+            const QString fault = decodeTile(hdu, stream, size_t(length), tile);
+            if (!fault.isEmpty()) {
+                reason = QStringLiteral("%1 tile %2 %3").arg(QLatin1String(codec)).arg(row).arg(fault);
+                return;
+            }
+            // Only the part of the tile inside the region is kept.
+            const int width = std::min(tile.width, region.width - int(x * tileWidth));
+            const int height = std::min(tile.height, region.height - y);
+            if (width <= 0 || height <= 0)
+                continue;
+            uint8_t *at = out + size_t(band.plane) * planeBytes + size_t(y) * rowBytes +
+                          size_t(x * tileWidth) * size_t(bytesPerSample);
+            fits &= placeRows(tile.values.data(), size_t(tile.width), width, height, readType, hdu.cn_bscale,
+                              hdu.cn_bzero, at, rowBytes);
+        }
+    }
+    if (status == 0 && !fits)
+        status = NUM_OVERFLOW;
+}
+
+} // namespace
+
+bool readTiledImage(fitsfile *file, void *bytes, size_t size, const TiledRegion &region, int readType,
+                    int bytesPerSample, uint8_t *out, QString &reason, int &status)
+{
+    const FITSfile &compressed = *file->Fptr;
+    const int naxis = compressed.zndim;
+    // A tile that spans planes is decoded whole by every band that touches
+    // it: such an image is read as one band per plane, by CFITSIO.
+    const bool planeTiles = naxis < 3 || compressed.tilesize[2] == 1;
+    const bool here = planeTiles && decodedHere(compressed);
+    if (compressed.compress_type == HCOMPRESS_1 && !here) {
+        reason = QStringLiteral("HCOMPRESS tiles are read only from integer images in flat tiles that keep "
+                                "none aside: CFITSIO's decoder does not bound its reads of a damaged tile");
+        return false;
+    }
+    // Tiles decoded here are checked by their decoding.
+    reason = compressedImageViolation(file, here ? TileScope::Layout : TileScope::Streams, status);
+    if (status || !reason.isEmpty())
+        return false;
+    int hdu = 0;
+    fits_get_hdu_num(file, &hdu);
+    const int tileRows = int(std::max<long>(1, compressed.tilesize[1]));
+    std::vector<Band> bands = planeTiles ? bandsOf(region, tileRows) : std::vector<Band>();
+    for (int plane = 0; !planeTiles && plane < region.planes; ++plane)
+        bands.push_back({plane, 0, region.height, 0, QString()});
+
+    const size_t rowBytes = size_t(region.width) * size_t(bytesPerSample);
+    const size_t planeBytes = rowBytes * size_t(region.height);
+    QtConcurrent::blockingMap(bands, [&](Band &band) {
+        // CFITSIO reads a memory file through the addresses of its buffer
+        // pointer and size, which must live as long as the handle.
+        void *address = bytes;
+        size_t length = size;
+        fitsfile *opened = nullptr;
+        fits_open_memfile(&opened, "", READONLY, &address, &length, 0, nullptr, &band.status);
+        const FitsPtr own(opened);
+        fits_movabs_hdu(own.get(), hdu, nullptr, &band.status);
+        if (band.status)
+            return;
+        if (here) {
+            decodeBandHere(own.get(), band, region, readType, bytesPerSample, out, band.reason, band.status);
+            return;
+        }
+        std::vector<long> first(size_t(naxis), 1), last(size_t(naxis), 1), step(size_t(naxis), 1);
+        last[0] = region.width;
+        first[1] = band.firstRow + 1;
+        last[1] = band.endRow;
+        if (naxis >= 3)
+            first[2] = last[2] = band.plane + 1;
+        uint8_t *at = out + size_t(band.plane) * planeBytes + size_t(band.firstRow) * rowBytes;
+        // Blank pixels of a floating-point image are NaN, as its expansion
+        // wrote them; an integer image's keep their stored value.
+        const double nanDouble = std::numeric_limits<double>::quiet_NaN();
+        const float nanFloat = std::numeric_limits<float>::quiet_NaN();
+        const void *blank = compressed.zbitpix >= 0 ? nullptr : readType == TDOUBLE ? static_cast<const void *>(&nanDouble)
+                                                                                    : static_cast<const void *>(&nanFloat);
+        int anyNull = 0;
+        fits_read_subset(own.get(), readType, first.data(), last.data(), step.data(), const_cast<void *>(blank), at,
+                         &anyNull, &band.status);
+    });
+    // The first failure in file order, whichever band finished first; a
+    // value too large for the type is no failure of the file and is
+    // reported only when nothing else is.
+    for (const Band &band : bands) {
+        if (!band.reason.isEmpty() || (band.status && band.status != NUM_OVERFLOW)) {
+            reason = band.reason;
+            status = band.reason.isEmpty() ? band.status : 0;
+            return false;
+        }
+    }
+    for (const Band &band : bands) {
+        if (band.status) {
+            status = band.status;
+            return false;
+        }
+    }
+    return true;
+}
