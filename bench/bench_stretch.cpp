@@ -2,7 +2,7 @@
 // field. Run by hand: build/bench/bench_stretch
 
 #include "image/image_types.h"
-#include "stretch/grey_scale.h"
+#include "stretch/smooth_scale.h"
 #include "stretch/stretch_renderer.h"
 
 #include <benchmark/benchmark.h>

@@ -52,15 +52,15 @@ const QByteArray &file(size_t variant)
     static std::map<size_t, QByteArray> files;
     auto found = files.find(variant);
     if (found == files.end()) {
-        XisfImageSpec imageSpec;
-        imageSpec.width = kWidth;
-        imageSpec.height = kHeight;
-        imageSpec.sampleFormat = LibXISF::Image::UInt16;
-        imageSpec.samples = samples;
-        imageSpec.codec = QString::fromLatin1(kVariants[variant].codec);
-        imageSpec.shuffle = kVariants[variant].shuffle;
-        imageSpec.subBlocks = kVariants[variant].subBlocks;
-        found = files.emplace(variant, xisfFile({imageSpec})).first;
+        XisfFixture fixture;
+        fixture.width = kWidth;
+        fixture.height = kHeight;
+        fixture.sampleFormat = LibXISF::Image::UInt16;
+        fixture.samples = samples;
+        fixture.codec = QString::fromLatin1(kVariants[variant].codec);
+        fixture.shuffle = kVariants[variant].shuffle;
+        fixture.subBlocks = kVariants[variant].subBlocks;
+        found = files.emplace(variant, xisfFile({fixture})).first;
     }
     return found->second;
 }

@@ -36,7 +36,7 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    XisfImageSpec image;
+    XisfFixture image;
     image.width = uint32_t(axes[0]);
     image.height = uint32_t(axes[1]);
     image.sampleFormat = LibXISF::Image::UInt16;

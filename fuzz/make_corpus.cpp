@@ -48,10 +48,10 @@ std::vector<T> ramp(size_t count, double scale, double offset = 0)
 }
 
 // A FITS file written through CFITSIO, read back as bytes.
-QByteArray fitsBytes(const QString &dir, const FitsImageSpec &imageSpec)
+QByteArray fitsBytes(const QString &dir, const FitsFixture &fixture)
 {
     const QString path = dir + QStringLiteral("/plain.fits");
-    return writeFits(path, imageSpec) ? contents(path) : QByteArray();
+    return writeFits(path, fixture) ? contents(path) : QByteArray();
 }
 
 // An empty primary array and the image tile-compressed in an extension.

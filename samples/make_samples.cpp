@@ -107,7 +107,7 @@ bool writeStarField(const QString &path)
             samples[size_t(y) * width + x] = clip16(sky + starLight(stars, x, y, nullptr));
         }
     const std::vector<int16_t> data = stored(samples);
-    FitsImageSpec fixture;
+    FitsFixture fixture;
     fixture.bitpix = 16;
     fixture.axes = {width, height};
     fixture.data = data.data();
@@ -157,7 +157,7 @@ bool writeBayerFrame(const QString &path)
             samples[size_t(y) * width + x] = clip16(value);
         }
     const std::vector<int16_t> data = stored(samples);
-    FitsImageSpec fixture;
+    FitsFixture fixture;
     fixture.bitpix = 16;
     fixture.axes = {width, height};
     fixture.data = data.data();
@@ -218,7 +218,7 @@ bool writeXisfSample(const QString &path)
             samples[plane + i] = uint16_t(qGreen(rgb) * 257);
             samples[2 * plane + i] = uint16_t(qBlue(rgb) * 257);
         }
-    XisfImageSpec image;
+    XisfFixture image;
     image.width = uint32_t(scene.width());
     image.height = uint32_t(scene.height());
     image.channels = 3;

@@ -2,7 +2,7 @@
 
 #include "image/fits_data.h"
 #include "image/sample_memory.h"
-#include "stretch/grey_scale.h"
+#include "stretch/smooth_scale.h"
 #include "stretch/narrow.h"
 #include "stretch/stretch_renderer.h"
 

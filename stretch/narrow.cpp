@@ -1,6 +1,6 @@
 #include "stretch/narrow.h"
 
-#include "stretch/grey_scale.h"
+#include "stretch/smooth_scale.h"
 
 #include <utility>
 

@@ -9,11 +9,11 @@
 
 namespace {
 
-bool writeHdu(fitsfile *f, const FitsImageSpec &imageSpec, int &status)
+bool writeHdu(fitsfile *f, const FitsFixture &fixture, int &status)
 {
-    std::vector<long> axes = imageSpec.axes;
-    fits_create_img(f, imageSpec.bitpix, int(axes.size()), axes.empty() ? nullptr : axes.data(), &status);
-    for (const QString &card : imageSpec.cards) {
+    std::vector<long> axes = fixture.axes;
+    fits_create_img(f, fixture.bitpix, int(axes.size()), axes.empty() ? nullptr : axes.data(), &status);
+    for (const QString &card : fixture.cards) {
         QByteArray text = card.toLatin1();
         fits_write_record(f, text.constData(), &status);
     }
@@ -21,11 +21,11 @@ bool writeHdu(fitsfile *f, const FitsImageSpec &imageSpec, int &status)
         return status == 0;  // CFITSIO 4.2 loops in fits_set_bscale on an HDU without data
     // Store the given values as they are, whatever BZERO/BSCALE say.
     fits_set_bscale(f, 1.0, 0.0, &status);
-    if (imageSpec.data) {
+    if (fixture.data) {
         long long n = 1;
         for (long a : axes)
             n *= a;
-        fits_write_img(f, imageSpec.dataType, 1, n, const_cast<void *>(imageSpec.data), &status);
+        fits_write_img(f, fixture.dataType, 1, n, const_cast<void *>(fixture.data), &status);
     }
     return status == 0;
 }
@@ -40,14 +40,14 @@ public:
 
 } // namespace
 
-bool writeFits(const QString &path, const FitsImageSpec &imageSpec)
+bool writeFits(const QString &path, const FitsFixture &fixture)
 {
     QFile::remove(path);
     int status = 0;
     fitsfile *f = nullptr;
     QByteArray name = QFile::encodeName(path);
     fits_create_diskfile(&f, name.constData(), &status);
-    writeHdu(f, imageSpec, status);
+    writeHdu(f, fixture, status);
     int closeStatus = 0;
     if (f)
         fits_close_file(f, &closeStatus);
@@ -58,13 +58,13 @@ bool writeFits(const QString &path, const FitsImageSpec &imageSpec)
     return true;
 }
 
-bool appendFitsImage(const QString &path, const FitsImageSpec &imageSpec)
+bool appendFitsImage(const QString &path, const FitsFixture &fixture)
 {
     int status = 0;
     fitsfile *f = nullptr;
     QByteArray name = QFile::encodeName(path);
     fits_open_diskfile(&f, name.constData(), READWRITE, &status);
-    writeHdu(f, imageSpec, status);
+    writeHdu(f, fixture, status);
     int closeStatus = 0;
     if (f)
         fits_close_file(f, &closeStatus);

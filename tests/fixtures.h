@@ -9,7 +9,7 @@
 
 #include <vector>
 
-struct FitsImageSpec {
+struct FitsFixture {
     int bitpix = 16;
     std::vector<long> axes;          // NAXISn, may be empty (NAXIS 0)
     const void *data = nullptr;      // stored (unscaled) values, may be null
@@ -20,9 +20,9 @@ struct FitsImageSpec {
 // Writes a single-HDU FITS file; the samples are stored exactly as given
 // (no BZERO/BSCALE conversion on the way). Returns false and prints the
 // CFITSIO error on failure.
-bool writeFits(const QString &path, const FitsImageSpec &imageSpec);
+bool writeFits(const QString &path, const FitsFixture &fixture);
 // Appends one more image HDU to an existing file.
-bool appendFitsImage(const QString &path, const FitsImageSpec &imageSpec);
+bool appendFitsImage(const QString &path, const FitsFixture &fixture);
 
 struct ProcessResult {
     int exitCode = -1;        // as the shell sees it (0..255)

@@ -421,7 +421,7 @@ TEST_F(Driver, FitsPreviewAndThumbnail)
     std::vector<uint16_t> samples(size_t(width) * height);
     for (size_t i = 0; i < samples.size(); ++i)
         samples[i] = uint16_t(1000 + (i * 7919) % 2000);
-    FitsImageSpec fixture;
+    FitsFixture fixture;
     fixture.axes = {width, height};
     fixture.data = samples.data();
     fixture.dataType = TUSHORT;
@@ -578,12 +578,12 @@ TEST(SavePicture, GreyPicturesKeepTheirPixelsInOneChannel)
     std::vector<uint16_t> samples(size_t(width) * height);
     for (size_t i = 0; i < samples.size(); ++i)
         samples[i] = uint16_t(900 + (i * 7919) % 3000 + (i % width) * 20);
-    FitsImageSpec fits;
+    FitsFixture fits;
     fits.axes = {width, height};
     fits.data = samples.data();
     fits.dataType = TUSHORT;
     ASSERT_TRUE(writeFits(dir.filePath("mono.fits"), fits));
-    XisfImageSpec xisf;
+    XisfFixture xisf;
     xisf.width = width;
     xisf.height = height;
     xisf.colorSpace = QStringLiteral("Gray");

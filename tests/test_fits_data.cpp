@@ -138,7 +138,7 @@ TEST(FITSData, PreviewOnlyLoadKeepsWhatThePreviewReads)
         const void *samples = c.dataType == TSHORT ? static_cast<const void *>(shorts.data())
                               : c.dataType == TBYTE ? static_cast<const void *>(bytes.data())
                                                     : floats.data();
-        FitsImageSpec written;
+        FitsFixture written;
         written.bitpix = c.bitpix;
         written.axes = {width, height};
         if (c.planes > 1)

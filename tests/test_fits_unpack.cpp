@@ -361,7 +361,7 @@ TEST_F(FitsUnpack, SamplesEqualCfitsiosExpansion)
 TEST_F(FitsUnpack, ReadsAnUncompressedPackedFile)
 {
     const std::vector<short> samples = testSamples();
-    FitsImageSpec image;
+    FitsFixture image;
     image.axes = {kWidth, kHeight};
     image.data = samples.data();
     image.dataType = TSHORT;

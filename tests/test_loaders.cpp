@@ -50,10 +50,10 @@ class Loaders : public testing::Test
 protected:
     void SetUp() override { ASSERT_TRUE(dir.isValid()); }
     QString path(const QString &name) const { return dir.filePath(name); }
-    QString writeXisf(const QString &name, const XisfImageSpec &imageSpec)
+    QString writeXisf(const QString &name, const XisfFixture &fixture)
     {
         const QString p = path(name);
-        EXPECT_TRUE(writeXisfFile(p, {imageSpec}));
+        EXPECT_TRUE(writeXisfFile(p, {fixture}));
         return p;
     }
     QTemporaryDir dir;
@@ -73,15 +73,15 @@ TEST_F(Loaders, XisfSampleFormats)
                           {Image::Complex32, 0, 8}, {Image::Complex64, 0, 16}};
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "format " << c.format);
-        XisfImageSpec imageSpec;
-        imageSpec.width = 7;
-        imageSpec.height = 3;
-        imageSpec.sampleFormat = c.format;
-        imageSpec.samples = QByteArray(21 * c.bytes, '\0');
-        for (int i = 0; i < imageSpec.samples.size(); ++i)
-            imageSpec.samples[i] = char(i * 13 + 5);
-        imageSpec.codec = "zlib";
-        const QString file = writeXisf("mono.XISF", imageSpec);
+        XisfFixture fixture;
+        fixture.width = 7;
+        fixture.height = 3;
+        fixture.sampleFormat = c.format;
+        fixture.samples = QByteArray(21 * c.bytes, '\0');
+        for (int i = 0; i < fixture.samples.size(); ++i)
+            fixture.samples[i] = char(i * 13 + 5);
+        fixture.codec = "zlib";
+        const QString file = writeXisf("mono.XISF", fixture);
 
         FITSData data;
         const bool ok = load(data, file);
@@ -99,8 +99,8 @@ TEST_F(Loaders, XisfSampleFormats)
         EXPECT_EQ(data.stats.samplesPerChannel, 21u);
         EXPECT_EQ(data.stats.dimensions, 2);
         EXPECT_EQ(data.stats.size, QFileInfo(file).size());
-        ASSERT_EQ(data.pixelBytes, uint32_t(imageSpec.samples.size()));
-        EXPECT_EQ(std::memcmp(data.pixels.get(), imageSpec.samples.constData(), data.pixelBytes), 0);
+        ASSERT_EQ(data.pixelBytes, uint32_t(fixture.samples.size()));
+        EXPECT_EQ(std::memcmp(data.pixels.get(), fixture.samples.constData(), data.pixelBytes), 0);
     }
 }
 
@@ -121,15 +121,15 @@ TEST_F(Loaders, XisfKeywordsAreStrings)
         {"T", "T"},
         {"1.5E+01 ", "1.5E+01 "},
     };
-    XisfImageSpec imageSpec;
-    imageSpec.sampleFormat = Image::UInt8;
-    imageSpec.samples = QByteArray(1, '\x7f');
+    XisfFixture fixture;
+    fixture.sampleFormat = Image::UInt8;
+    fixture.samples = QByteArray(1, '\x7f');
     for (const Case &c : cases)
-        imageSpec.keywords.push_back({"KEY", c.written, "comment \xc2\xb0"});
-    imageSpec.keywords.push_back({"EXPTIME", "30", "seconds"});
+        fixture.keywords.push_back({"KEY", c.written, "comment \xc2\xb0"});
+    fixture.keywords.push_back({"EXPTIME", "30", "seconds"});
 
     FITSData data;
-    ASSERT_TRUE(load(data, writeXisf("keywords.xisf", imageSpec)));
+    ASSERT_TRUE(load(data, writeXisf("keywords.xisf", fixture)));
     ASSERT_EQ(data.headerRecords.size(), int(std::size(cases)) + 1);
     for (size_t i = 0; i < std::size(cases); ++i) {
         const HeaderRecord &record = data.headerRecords[int(i)];
@@ -146,17 +146,17 @@ TEST_F(Loaders, XisfKeywordsAreStrings)
 
 TEST_F(Loaders, XisfObservationTime)
 {
-    XisfImageSpec imageSpec;
-    imageSpec.sampleFormat = Image::UInt8;
-    imageSpec.samples = QByteArray(1, '\x7f');
+    XisfFixture fixture;
+    fixture.sampleFormat = Image::UInt8;
+    fixture.samples = QByteArray(1, '\x7f');
     FITSData without;
     // The last suffix decides, as it does for the driver: not the FITS loader.
-    ASSERT_TRUE(load(without, writeXisf("m31.fit.xisf", imageSpec))) << without.loadError.toStdString();
+    ASSERT_TRUE(load(without, writeXisf("m31.fit.xisf", fixture))) << without.loadError.toStdString();
     EXPECT_FALSE(without.observationTime.isValid());
 
-    imageSpec.keywords = {{"DATE-OBS", "'2023-10-01T21:30:05'", "UTC start"}};
+    fixture.keywords = {{"DATE-OBS", "'2023-10-01T21:30:05'", "UTC start"}};
     FITSData with;
-    ASSERT_TRUE(load(with, writeXisf("dated.xisf", imageSpec)));
+    ASSERT_TRUE(load(with, writeXisf("dated.xisf", fixture)));
     EXPECT_EQ(with.observationTime, QDateTime(QDate(2023, 10, 1), QTime(21, 30, 5)));
 }
 
@@ -175,15 +175,15 @@ TEST_F(Loaders, XisfChannelsBecomePlanes)
     const uint32_t width = 5, height = 4, count = width * height;
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.channels << " " << c.storage << " " << c.colorSpace);
-        XisfImageSpec imageSpec;
-        imageSpec.width = width;
-        imageSpec.height = height;
-        imageSpec.channels = c.channels;
-        imageSpec.pixelStorage = c.storage;
-        imageSpec.colorSpace = c.colorSpace;
-        imageSpec.samples = taggedSamples(count, c.channels, QByteArray(c.storage) == "Normal");
+        XisfFixture fixture;
+        fixture.width = width;
+        fixture.height = height;
+        fixture.channels = c.channels;
+        fixture.pixelStorage = c.storage;
+        fixture.colorSpace = c.colorSpace;
+        fixture.samples = taggedSamples(count, c.channels, QByteArray(c.storage) == "Normal");
         FITSData data;
-        ASSERT_TRUE(load(data, writeXisf("colour.xisf", imageSpec))) << data.loadError.toStdString();
+        ASSERT_TRUE(load(data, writeXisf("colour.xisf", fixture))) << data.loadError.toStdString();
         EXPECT_EQ(data.stats.channels, c.planes);
         EXPECT_EQ(data.stats.samplesPerChannel, count);
         ASSERT_EQ(data.pixelBytes, c.planes * count * 2);
@@ -195,12 +195,12 @@ TEST_F(Loaders, XisfChannelsBecomePlanes)
 
 TEST_F(Loaders, XisfFromBytes)
 {
-    XisfImageSpec imageSpec;
-    imageSpec.width = 3;
-    imageSpec.sampleFormat = Image::UInt8;
-    imageSpec.samples = QByteArray("\x01\x02\x03", 3);
-    imageSpec.location = XisfLocation::InlineBase64;
-    const QByteArray bytes = xisfFile({imageSpec});
+    XisfFixture fixture;
+    fixture.width = 3;
+    fixture.sampleFormat = Image::UInt8;
+    fixture.samples = QByteArray("\x01\x02\x03", 3);
+    fixture.location = XisfLocation::InlineBase64;
+    const QByteArray bytes = xisfFile({fixture});
     FITSData data;
     data.filename = "memory.xisf";
     data.extension = "xisf";
@@ -212,17 +212,17 @@ TEST_F(Loaders, XisfFromBytes)
 
 TEST_F(Loaders, XisfFailuresReleaseThePixels)
 {
-    XisfImageSpec imageSpec;
-    imageSpec.sampleFormat = Image::UInt8;
-    imageSpec.samples = QByteArray(1, '\x7f');
-    const QString good = writeXisf("good.xisf", imageSpec);
-    QByteArray damaged = xisfFile({imageSpec});
+    XisfFixture fixture;
+    fixture.sampleFormat = Image::UInt8;
+    fixture.samples = QByteArray(1, '\x7f');
+    const QString good = writeXisf("good.xisf", fixture);
+    QByteArray damaged = xisfFile({fixture});
     damaged.chop(1);
     QFile file(path("damaged.xisf"));
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(damaged);
     file.close();
-    XisfImageSpec empty;
+    XisfFixture empty;
     empty.attributes["sampleFormat"] = QString();  // an Image element the reader rejects
 
     for (const QString &bad : {path("damaged.xisf"), path("missing.xisf")}) {
@@ -376,15 +376,15 @@ TEST_F(Loaders, RawFailures)
 
 TEST_F(Loaders, XisfTriesWorldCoordinatesInEveryMode)
 {
-    XisfImageSpec imageSpec;
-    imageSpec.width = 4;
-    imageSpec.height = 4;
-    imageSpec.sampleFormat = Image::UInt8;
-    imageSpec.samples = QByteArray(16, '\x10');
-    imageSpec.keywords = {{"CTYPE1", "'RA---TAN'", ""}, {"CTYPE2", "'DEC--TAN'", ""}, {"CRVAL1", "10.68", ""},
+    XisfFixture fixture;
+    fixture.width = 4;
+    fixture.height = 4;
+    fixture.sampleFormat = Image::UInt8;
+    fixture.samples = QByteArray(16, '\x10');
+    fixture.keywords = {{"CTYPE1", "'RA---TAN'", ""}, {"CTYPE2", "'DEC--TAN'", ""}, {"CRVAL1", "10.68", ""},
                      {"CRVAL2", "41.27", ""},      {"CRPIX1", "2", ""},           {"CRPIX2", "2", ""},
                      {"CDELT1", "-0.001", ""},     {"CDELT2", "0.001", ""}};
-    const QString file = writeXisf("wcs.xisf", imageSpec);
+    const QString file = writeXisf("wcs.xisf", fixture);
     for (FITSMode mode : {Normal, Focus, Guide, Calibrate, Align, Unknown}) {
         SCOPED_TRACE(int(mode));
         FITSData data;

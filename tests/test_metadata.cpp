@@ -80,7 +80,7 @@ protected:
     QString writeSmallFits(const QString &name, const QStringList &cards = {})
     {
         const std::vector<uint16_t> samples(12 * 8, 1000);
-        FitsImageSpec fixture;
+        FitsFixture fixture;
         fixture.bitpix = 16;
         fixture.axes = {12, 8};
         fixture.data = samples.data();
@@ -300,7 +300,7 @@ TEST_F(Metadata, PackedFitsRecordNamesTheSourceFile)
 // XISF keywords are strings; the image's shape fills in what they lack.
 TEST_F(Metadata, XisfRecordStatesTheImageSize)
 {
-    XisfImageSpec image;
+    XisfFixture image;
     image.width = 5;
     image.height = 3;
     image.sampleFormat = LibXISF::Image::Float32;

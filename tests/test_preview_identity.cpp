@@ -194,15 +194,15 @@ bool writeInput(const QString &path, const Input &input, long width, long height
         std::memcpy(stored.data(), values.data(), count * 8);
         break;
     }
-    FitsImageSpec imageSpec;
-    imageSpec.bitpix = input.bitpix;
-    imageSpec.axes = {width, height};
+    FitsFixture fixture;
+    fixture.bitpix = input.bitpix;
+    fixture.axes = {width, height};
     if (input.planes > 1)
-        imageSpec.axes.push_back(input.planes);
-    imageSpec.data = stored.data();
-    imageSpec.dataType = input.dataType;
-    imageSpec.cards = input.cards;
-    return writeFits(path, imageSpec);
+        fixture.axes.push_back(input.planes);
+    fixture.data = stored.data();
+    fixture.dataType = input.dataType;
+    fixture.cards = input.cards;
+    return writeFits(path, fixture);
 }
 
 struct Size {
@@ -272,7 +272,7 @@ TEST(PreviewIdentity, FlatImagesStayWhiteAtEveryWidth)
     for (const auto &flat : cases) {
         const QString path = dir.filePath("flat.fits");
         std::vector<int16_t> stored(size_t(301) * 203, flat.value);
-        FitsImageSpec flatImage;
+        FitsFixture flatImage;
         flatImage.bitpix = SHORT_IMG;
         flatImage.axes = {301, 203};
         flatImage.data = stored.data();

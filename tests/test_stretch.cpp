@@ -2,7 +2,7 @@
 #include "image/fits_data.h"
 #include "image/image_types.h"
 #include "stretch/fits_preview.h"
-#include "stretch/grey_scale.h"
+#include "stretch/smooth_scale.h"
 #include "stretch/narrow.h"
 #include "stretch/stretch_renderer.h"
 #include "tests/fixtures.h"
@@ -503,15 +503,15 @@ struct FitsPreview : ::testing::Test {
         std::vector<int16_t> stored;
         for (uint16_t v : samples)
             stored.push_back(int16_t(int32_t(v) - 32768));
-        FitsImageSpec imageSpec;
-        imageSpec.bitpix = SHORT_IMG;
-        imageSpec.axes = {width, height};
+        FitsFixture fixture;
+        fixture.bitpix = SHORT_IMG;
+        fixture.axes = {width, height};
         if (planes > 1)
-            imageSpec.axes.push_back(planes);
-        imageSpec.data = stored.data();
-        imageSpec.dataType = TSHORT;
-        imageSpec.cards = QStringList{"BZERO   =                32768", "BSCALE  =                    1"};
-        return writeFits(file, imageSpec);
+            fixture.axes.push_back(planes);
+        fixture.data = stored.data();
+        fixture.dataType = TSHORT;
+        fixture.cards = QStringList{"BZERO   =                32768", "BSCALE  =                    1"};
+        return writeFits(file, fixture);
     }
 
     // The previews need the FITS loader and the statistics; until both are

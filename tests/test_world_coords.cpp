@@ -113,7 +113,7 @@ protected:
     // open FITS file.
     void openFits(FITSData &data, const std::vector<Keyword> &keywords)
     {
-        FitsImageSpec image;
+        FitsFixture image;
         image.axes = {300, 200};
         image.cards << "COMMENT   written for the world coordinate tests";
         for (const Keyword &k : keywords)

@@ -25,15 +25,15 @@ QByteArray patternBytes(size_t n, unsigned seed = 1)
     return out;
 }
 
-XisfImageSpec makeImageSpec(Image::SampleFormat format, uint32_t width, uint32_t height, uint32_t channels)
+XisfFixture makeXisfFixture(Image::SampleFormat format, uint32_t width, uint32_t height, uint32_t channels)
 {
-    XisfImageSpec imageSpec;
-    imageSpec.width = width;
-    imageSpec.height = height;
-    imageSpec.channels = channels;
-    imageSpec.sampleFormat = format;
-    imageSpec.samples = patternBytes(width * height * channels * xisfSampleSize(format));
-    return imageSpec;
+    XisfFixture fixture;
+    fixture.width = width;
+    fixture.height = height;
+    fixture.channels = channels;
+    fixture.sampleFormat = format;
+    fixture.samples = patternBytes(width * height * channels * xisfSampleSize(format));
+    return fixture;
 }
 
 LibXISF::ByteArray toByteArray(const QByteArray &bytes)
@@ -97,11 +97,11 @@ TEST(XisfReader, ReadsEveryFormatInEveryStorage)
     for (Image::SampleFormat format : kAllFormats) {
         for (const Layout &layout : layouts) {
             SCOPED_TRACE(testing::Message() << "format " << format << " storage " << layout.storage);
-            XisfImageSpec imageSpec = makeImageSpec(format, 5, 3, layout.channels);
-            imageSpec.pixelStorage = layout.storage;
-            imageSpec.colorSpace = layout.colorSpace;
+            XisfFixture fixture = makeXisfFixture(format, 5, 3, layout.channels);
+            fixture.pixelStorage = layout.storage;
+            fixture.colorSpace = layout.colorSpace;
             LibXISF::XISFReader reader;
-            reader.open(toByteArray(xisfFile({imageSpec})));
+            reader.open(toByteArray(xisfFile({fixture})));
             ASSERT_EQ(reader.imagesCount(), 1u);
             Image image = reader.getImage(0);
             EXPECT_EQ(image.sampleFormat(), format);
@@ -111,12 +111,12 @@ TEST(XisfReader, ReadsEveryFormatInEveryStorage)
             const bool normal = QByteArray(layout.storage) == "Normal";
             EXPECT_EQ(image.pixelStorage(), normal ? Image::Normal : Image::Planar);
             EXPECT_EQ(image.colorSpace(), QByteArray(layout.colorSpace) == "RGB" ? Image::RGB : Image::Gray);
-            EXPECT_EQ(imageBytes(image), imageSpec.samples);
+            EXPECT_EQ(imageBytes(image), fixture.samples);
 
             image.convertPixelStorageTo(Image::Planar);
             EXPECT_EQ(image.pixelStorage(), Image::Planar);
             const QByteArray planar =
-                normal ? planarFromNormal(imageSpec.samples, 15, layout.channels, xisfSampleSize(format)) : imageSpec.samples;
+                normal ? planarFromNormal(fixture.samples, 15, layout.channels, xisfSampleSize(format)) : fixture.samples;
             EXPECT_EQ(imageBytes(image), planar);
         }
     }
@@ -133,22 +133,22 @@ TEST(XisfReader, DecodesEveryCodecWithAndWithoutShuffling)
                     SCOPED_TRACE(testing::Message() << codec << " format " << format << " shuffle " << shuffle
                                                     << " sub-blocks " << subBlocks);
                     // 7x5 pixels of 3 channels: a length no item size divides evenly.
-                    XisfImageSpec imageSpec = makeImageSpec(format, 7, 5, 3);
-                    imageSpec.codec = codec;
-                    imageSpec.shuffle = shuffle;
-                    imageSpec.subBlocks = subBlocks;
-                    EXPECT_EQ(readBack(xisfFile({imageSpec})), imageSpec.samples);
+                    XisfFixture fixture = makeXisfFixture(format, 7, 5, 3);
+                    fixture.codec = codec;
+                    fixture.shuffle = shuffle;
+                    fixture.subBlocks = subBlocks;
+                    EXPECT_EQ(readBack(xisfFile({fixture})), fixture.samples);
                 }
             }
         }
         // Large enough to be unshuffled and its sub-blocks decoded in parallel.
         for (bool shuffle : {false, true}) {
             SCOPED_TRACE(testing::Message() << codec << " large, shuffle " << shuffle);
-            XisfImageSpec imageSpec = makeImageSpec(Image::Float32, 1030, 1100, 1);
-            imageSpec.codec = codec;
-            imageSpec.shuffle = shuffle;
-            imageSpec.subBlocks = shuffle ? 5 : 0;
-            EXPECT_EQ(readBack(xisfFile({imageSpec})), imageSpec.samples);
+            XisfFixture fixture = makeXisfFixture(Image::Float32, 1030, 1100, 1);
+            fixture.codec = codec;
+            fixture.shuffle = shuffle;
+            fixture.subBlocks = shuffle ? 5 : 0;
+            EXPECT_EQ(readBack(xisfFile({fixture})), fixture.samples);
         }
     }
 }
@@ -160,11 +160,11 @@ TEST(XisfReader, DecodesInlineAndEmbeddedData)
     for (XisfLocation location : locations) {
         for (const char *codec : {"", "zstd"}) {
             SCOPED_TRACE(testing::Message() << "location " << int(location) << " codec " << codec);
-            XisfImageSpec imageSpec = makeImageSpec(Image::UInt16, 4, 3, 1);
-            imageSpec.location = location;
-            imageSpec.codec = codec;
-            imageSpec.shuffle = *codec != '\0';
-            EXPECT_EQ(readBack(xisfFile({imageSpec})), imageSpec.samples);
+            XisfFixture fixture = makeXisfFixture(Image::UInt16, 4, 3, 1);
+            fixture.location = location;
+            fixture.codec = codec;
+            fixture.shuffle = *codec != '\0';
+            EXPECT_EQ(readBack(xisfFile({fixture})), fixture.samples);
         }
     }
 }
@@ -174,44 +174,44 @@ TEST(XisfReader, SwapsBigEndianSamples)
     for (Image::SampleFormat format : kAllFormats) {
         for (const char *codec : {"", "zlib"}) {
             SCOPED_TRACE(testing::Message() << "format " << format << " codec " << codec);
-            XisfImageSpec imageSpec = makeImageSpec(format, 3, 2, 1);
-            imageSpec.bigEndian = true;
-            imageSpec.codec = codec;
-            imageSpec.shuffle = *codec != '\0';
-            EXPECT_EQ(readBack(xisfFile({imageSpec})), imageSpec.samples);
+            XisfFixture fixture = makeXisfFixture(format, 3, 2, 1);
+            fixture.bigEndian = true;
+            fixture.codec = codec;
+            fixture.shuffle = *codec != '\0';
+            EXPECT_EQ(readBack(xisfFile({fixture})), fixture.samples);
         }
     }
 }
 
 TEST(XisfReader, KeepsKeywordsInFileOrder)
 {
-    XisfImageSpec imageSpec = makeImageSpec(Image::UInt8, 2, 2, 1);
-    imageSpec.keywords = {{"OBJECT", "'M 31  '", "target"},
+    XisfFixture fixture = makeXisfFixture(Image::UInt8, 2, 2, 1);
+    fixture.keywords = {{"OBJECT", "'M 31  '", "target"},
                      {"EXPTIME", "30", "seconds"},
                      {"HISTORY", "", "taken at -5 \xc2\xb0" "C & <dark>"},
                      {"OBJECT", "second", ""}};
     LibXISF::XISFReader reader;
-    reader.open(toByteArray(xisfFile({imageSpec})));
+    reader.open(toByteArray(xisfFile({fixture})));
     const std::vector<LibXISF::FITSKeyword> &keywords = reader.getImage(0, false).fitsKeywords();
-    ASSERT_EQ(keywords.size(), imageSpec.keywords.size());
+    ASSERT_EQ(keywords.size(), fixture.keywords.size());
     for (size_t i = 0; i < keywords.size(); ++i) {
-        EXPECT_EQ(keywords[i].name, imageSpec.keywords[i].name);
-        EXPECT_EQ(keywords[i].value, imageSpec.keywords[i].value);
-        EXPECT_EQ(keywords[i].comment, imageSpec.keywords[i].comment);
+        EXPECT_EQ(keywords[i].name, fixture.keywords[i].name);
+        EXPECT_EQ(keywords[i].value, fixture.keywords[i].value);
+        EXPECT_EQ(keywords[i].comment, fixture.keywords[i].comment);
     }
 }
 
 TEST(XisfReader, ReadsImagesOnDemandFromDiskAndMemory)
 {
-    XisfImageSpec first = makeImageSpec(Image::UInt16, 6, 4, 1);
+    XisfFixture first = makeXisfFixture(Image::UInt16, 6, 4, 1);
     first.codec = "lz4";
-    XisfImageSpec second = makeImageSpec(Image::Float32, 3, 3, 3);
+    XisfFixture second = makeXisfFixture(Image::Float32, 3, 3, 3);
     second.samples = patternBytes(second.samples.size(), 7);
     // Shuffled blocks that shrink and one that grows (random bytes).
-    XisfImageSpec third = makeImageSpec(Image::UInt32, 40, 30, 1);
+    XisfFixture third = makeXisfFixture(Image::UInt32, 40, 30, 1);
     third.codec = "zlib";
     third.shuffle = true;
-    XisfImageSpec fourth = third;
+    XisfFixture fourth = third;
     std::mt19937 random(3);
     for (char &byte : fourth.samples)
         byte = char(random());
@@ -233,7 +233,7 @@ TEST(XisfReader, ReadsImagesOnDemandFromDiskAndMemory)
         EXPECT_EQ(reader.getImage(1, false).channelCount(), 3u);
         EXPECT_EQ(imageBytes(reader.getImage(1)), second.samples);
         EXPECT_EQ(imageBytes(reader.getImage(0)), first.samples);
-        for (const XisfImageSpec *shuffled : {&third, &fourth}) {
+        for (const XisfFixture *shuffled : {&third, &fourth}) {
             const uint32_t index = shuffled == &third ? 2 : 3;
             QByteArray direct(int(reader.imageDataSize(index)), '\0');
             reader.readImageData(index, direct.data(), size_t(direct.size()));
@@ -245,14 +245,14 @@ TEST(XisfReader, ReadsImagesOnDemandFromDiskAndMemory)
 
 TEST(XisfReader, AcceptsZeroPaddedHeaderAndForeignElements)
 {
-    XisfImageSpec imageSpec = makeImageSpec(Image::UInt8, 2, 2, 1);
-    imageSpec.extraXml = "<Property id=\"Observation:Object:Name\" type=\"String\">M 31</Property>"
+    XisfFixture fixture = makeXisfFixture(Image::UInt8, 2, 2, 1);
+    fixture.extraXml = "<Property id=\"Observation:Object:Name\" type=\"String\">M 31</Property>"
                     "<ColorFilterArray pattern=\"RGGB\" width=\"2\" height=\"2\"/>";
-    const QByteArray samples = imageSpec.samples;
-    imageSpec.samples.clear();
-    imageSpec.attributes["location"] = "inline:hex";
-    imageSpec.extraXml += QString::fromLatin1(samples.toHex());
-    const QByteArray plain = xisfFile({imageSpec});
+    const QByteArray samples = fixture.samples;
+    fixture.samples.clear();
+    fixture.attributes["location"] = "inline:hex";
+    fixture.extraXml += QString::fromLatin1(samples.toHex());
+    const QByteArray plain = xisfFile({fixture});
     // Same header with zero padding counted in the header length.
     QByteArray xml = plain.mid(16);
     xml.replace("<xisf ", "<!-- made by a test --><xisf ");
@@ -263,11 +263,11 @@ TEST(XisfReader, AcceptsZeroPaddedHeaderAndForeignElements)
 
 TEST(XisfReader, RejectsDamagedFiles)
 {
-    const XisfImageSpec good = makeImageSpec(Image::UInt16, 4, 4, 1);  // 32 sample bytes
-    auto with = [&](std::function<void(XisfImageSpec &)> change) {
-        XisfImageSpec imageSpec = good;
-        change(imageSpec);
-        return xisfFile({imageSpec});
+    const XisfFixture good = makeXisfFixture(Image::UInt16, 4, 4, 1);  // 32 sample bytes
+    auto with = [&](std::function<void(XisfFixture &)> change) {
+        XisfFixture fixture = good;
+        change(fixture);
+        return xisfFile({fixture});
     };
     auto header = [](const char *imageXml) {
         return xisfContainer(QByteArray("<xisf version=\"1.0\" xmlns=\"http://www.pixinsight.com/xisf\">") +
@@ -299,23 +299,23 @@ TEST(XisfReader, RejectsDamagedFiles)
                        "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;\"><!ENTITY d \"&c;&c;&c;&c;&c;&c;&c;&c;\">]>"
                        "<xisf xmlns=\"http://www.pixinsight.com/xisf\"><Image>&d;&d;&d;&d;</Image></xisf>"),
          "document type"},
-        {"no geometry", with([](XisfImageSpec &s) { s.attributes["geometry"] = QString(); }), "no geometry"},
-        {"two-part geometry", with([](XisfImageSpec &s) { s.attributes["geometry"] = "4:4"; }), "width:height:channels"},
-        {"zero width", with([](XisfImageSpec &s) { s.attributes["geometry"] = "0:4:1"; }), "invalid"},
-        {"negative height", with([](XisfImageSpec &s) { s.attributes["geometry"] = "4:-4:1"; }), "invalid"},
-        {"axis above the limit", with([](XisfImageSpec &s) { s.attributes["geometry"] = "70000:1:1"; }), "limit"},
+        {"no geometry", with([](XisfFixture &s) { s.attributes["geometry"] = QString(); }), "no geometry"},
+        {"two-part geometry", with([](XisfFixture &s) { s.attributes["geometry"] = "4:4"; }), "width:height:channels"},
+        {"zero width", with([](XisfFixture &s) { s.attributes["geometry"] = "0:4:1"; }), "invalid"},
+        {"negative height", with([](XisfFixture &s) { s.attributes["geometry"] = "4:-4:1"; }), "invalid"},
+        {"axis above the limit", with([](XisfFixture &s) { s.attributes["geometry"] = "70000:1:1"; }), "limit"},
         {"overflowing product",
-         with([](XisfImageSpec &s) { s.attributes["geometry"] = "65535:65535:18446744073709551615"; }), "more than"},
-        {"over 4 GiB", with([](XisfImageSpec &s) { s.attributes["geometry"] = "65535:65535:1"; s.sampleFormat = Image::UInt64; }),
+         with([](XisfFixture &s) { s.attributes["geometry"] = "65535:65535:18446744073709551615"; }), "more than"},
+        {"over 4 GiB", with([](XisfFixture &s) { s.attributes["geometry"] = "65535:65535:1"; s.sampleFormat = Image::UInt64; }),
          "more than"},
         {"digits overflowing 64 bits",
-         with([](XisfImageSpec &s) { s.attributes["geometry"] = "4:4:99999999999999999999"; }), "invalid"},
-        {"unknown sample format", with([](XisfImageSpec &s) { s.attributes["sampleFormat"] = "Int16"; }),
+         with([](XisfFixture &s) { s.attributes["geometry"] = "4:4:99999999999999999999"; }), "invalid"},
+        {"unknown sample format", with([](XisfFixture &s) { s.attributes["sampleFormat"] = "Int16"; }),
          "unsupported sample format"},
-        {"unknown storage", with([](XisfImageSpec &s) { s.pixelStorage = "Interleaved"; }), "pixel storage"},
-        {"unknown byte order", with([](XisfImageSpec &s) { s.attributes["byteOrder"] = "middle"; }), "byte order"},
-        {"no location", with([](XisfImageSpec &s) { s.attributes["location"] = QString(); }), "no location"},
-        {"remote location", with([](XisfImageSpec &s) { s.attributes["location"] = "url(http://x/y)"; }),
+        {"unknown storage", with([](XisfFixture &s) { s.pixelStorage = "Interleaved"; }), "pixel storage"},
+        {"unknown byte order", with([](XisfFixture &s) { s.attributes["byteOrder"] = "middle"; }), "byte order"},
+        {"no location", with([](XisfFixture &s) { s.attributes["location"] = QString(); }), "no location"},
+        {"remote location", with([](XisfFixture &s) { s.attributes["location"] = "url(http://x/y)"; }),
          "unsupported data location"},
         {"attachment past the end", header("<Image geometry=\"4:4:1\" sampleFormat=\"UInt16\" location=\"attachment:4000:32\"/>"),
          "outside the file"},
@@ -326,30 +326,30 @@ TEST(XisfReader, RejectsDamagedFiles)
          "attachment:position:size"},
         {"truncated attachment", valid.left(valid.size() - 1), "outside the file"},
         {"attachment too small",
-         with([](XisfImageSpec &s) { s.samples.chop(2); }), "attachment holds 30 bytes, the image needs 32"},
+         with([](XisfFixture &s) { s.samples.chop(2); }), "attachment holds 30 bytes, the image needs 32"},
         {"inline data too short",
-         with([](XisfImageSpec &s) { s.samples.chop(2); s.location = XisfLocation::InlineBase64; }), "inline data holds"},
-        {"bad base64", with([](XisfImageSpec &s) { s.location = XisfLocation::InlineBase64; s.extraXml = "!!"; }),
+         with([](XisfFixture &s) { s.samples.chop(2); s.location = XisfLocation::InlineBase64; }), "inline data holds"},
+        {"bad base64", with([](XisfFixture &s) { s.location = XisfLocation::InlineBase64; s.extraXml = "!!"; }),
          "base64"},
-        {"odd hex", with([](XisfImageSpec &s) { s.location = XisfLocation::InlineHex; s.extraXml = "a"; }), "odd"},
-        {"bad hex", with([](XisfImageSpec &s) { s.location = XisfLocation::EmbeddedHex; s.samples.clear(); s.extraXml = "<Data encoding=\"hex\">zz</Data>"; }),
+        {"odd hex", with([](XisfFixture &s) { s.location = XisfLocation::InlineHex; s.extraXml = "a"; }), "odd"},
+        {"bad hex", with([](XisfFixture &s) { s.location = XisfLocation::EmbeddedHex; s.samples.clear(); s.extraXml = "<Data encoding=\"hex\">zz</Data>"; }),
          "hex digit"},
         {"embedded without data", header("<Image geometry=\"1:1:1\" sampleFormat=\"UInt8\" location=\"embedded\"/>"),
          "no Data element"},
-        {"unknown codec", with([](XisfImageSpec &s) { s.codec = "zlib"; s.attributes["compression"] = "lzma:32"; }),
+        {"unknown codec", with([](XisfFixture &s) { s.codec = "zlib"; s.attributes["compression"] = "lzma:32"; }),
          "unsupported compression codec"},
         {"declared size differs from geometry",
-         with([](XisfImageSpec &s) { s.codec = "zlib"; s.attributes["compression"] = "zlib:64"; }),
+         with([](XisfFixture &s) { s.codec = "zlib"; s.attributes["compression"] = "zlib:64"; }),
          "declares 64 bytes, the image needs 32"},
         {"wrong shuffle item size",
-         with([](XisfImageSpec &s) { s.codec = "zlib"; s.shuffle = true; s.attributes["compression"] = "zlib+sh:32:4"; }),
+         with([](XisfFixture &s) { s.codec = "zlib"; s.shuffle = true; s.attributes["compression"] = "zlib+sh:32:4"; }),
          "shuffle item size 4"},
         {"shuffle without item size",
-         with([](XisfImageSpec &s) { s.codec = "zlib"; s.attributes["compression"] = "zlib+sh:32"; }), "malformed"},
+         with([](XisfFixture &s) { s.codec = "zlib"; s.attributes["compression"] = "zlib+sh:32"; }), "malformed"},
         {"sub-blocks that do not add up",
-         with([](XisfImageSpec &s) { s.codec = "zlib"; s.subBlocks = 2; s.attributes["subblocks"] = "10,16:10,10"; }),
+         with([](XisfFixture &s) { s.codec = "zlib"; s.subBlocks = 2; s.attributes["subblocks"] = "10,16:10,10"; }),
          "add up"},
-        {"sub-blocks without compression", with([](XisfImageSpec &s) { s.attributes["subblocks"] = "32,32"; }),
+        {"sub-blocks without compression", with([](XisfFixture &s) { s.attributes["subblocks"] = "32,32"; }),
          "without compression"},
     };
     for (const Case &c : cases) {
@@ -363,21 +363,21 @@ TEST(XisfReader, RejectsBlocksThatDecodeToTheWrongSize)
     for (const char *codec : {"zlib", "lz4", "lz4hc", "zstd"}) {
         SCOPED_TRACE(codec);
         // The block holds 64 bytes, the geometry and the compression attribute say 32.
-        XisfImageSpec bomb = makeImageSpec(Image::UInt16, 4, 4, 1);
+        XisfFixture bomb = makeXisfFixture(Image::UInt16, 4, 4, 1);
         bomb.samples = QByteArray(64, 'x');
         bomb.codec = codec;
         bomb.attributes["compression"] = QString(codec) + ":32";
         const std::string expands = failureOf(xisfFile({bomb}));
         EXPECT_TRUE(expands.find("beyond") != std::string::npos) << expands;
 
-        XisfImageSpec shortBlock = bomb;
+        XisfFixture shortBlock = bomb;
         shortBlock.samples = QByteArray(16, 'x');
         const std::string fewer = failureOf(xisfFile({shortBlock}));
         EXPECT_TRUE(fewer.find("fewer") != std::string::npos || fewer.find("decodes to 16 bytes") != std::string::npos)
             << fewer;
 
         // A tiny block claiming almost 4 GiB is refused before anything is allocated.
-        XisfImageSpec claim = makeImageSpec(Image::UInt32, 4, 4, 1);
+        XisfFixture claim = makeXisfFixture(Image::UInt32, 4, 4, 1);
         claim.codec = codec;
         claim.attributes["geometry"] = "65535:16000:1";
         claim.attributes["compression"] = QString(codec) + ":4194240000";
@@ -385,9 +385,9 @@ TEST(XisfReader, RejectsBlocksThatDecodeToTheWrongSize)
         EXPECT_TRUE(huge.find("cannot expand to 4194240000 bytes") != std::string::npos) << huge;
 
         // Damaged compressed bytes.
-        XisfImageSpec imageSpec = makeImageSpec(Image::UInt16, 16, 16, 1);
-        imageSpec.codec = codec;
-        QByteArray file = xisfFile({imageSpec});
+        XisfFixture fixture = makeXisfFixture(Image::UInt16, 16, 16, 1);
+        fixture.codec = codec;
+        QByteArray file = xisfFile({fixture});
         for (int i = file.indexOf("</xisf>") + 12; i < file.size(); i += 3)
             file[i] = char(file[i] ^ 0x5a);
         const std::string corrupt = failureOf(file);
@@ -397,14 +397,14 @@ TEST(XisfReader, RejectsBlocksThatDecodeToTheWrongSize)
 
 TEST(XisfReader, SurvivesTruncationAndBitFlips)
 {
-    XisfImageSpec imageSpec = makeImageSpec(Image::UInt16, 9, 7, 3);
-    imageSpec.codec = "zlib";
-    imageSpec.shuffle = true;
-    imageSpec.keywords = {{"EXPTIME", "30", ""}};
-    XisfImageSpec second = makeImageSpec(Image::Float32, 5, 5, 1);
+    XisfFixture fixture = makeXisfFixture(Image::UInt16, 9, 7, 3);
+    fixture.codec = "zlib";
+    fixture.shuffle = true;
+    fixture.keywords = {{"EXPTIME", "30", ""}};
+    XisfFixture second = makeXisfFixture(Image::Float32, 5, 5, 1);
     second.location = XisfLocation::EmbeddedBase64;
     second.codec = "lz4";
-    const QByteArray file = xisfFile({imageSpec, second});
+    const QByteArray file = xisfFile({fixture, second});
     for (int n = 0; n < file.size(); ++n)
         failureOf(file.left(n));  // any outcome but a crash
     std::mt19937 random(42);

@@ -62,51 +62,51 @@ struct EncodedImage {
     QByteArray text;        // for inline and embedded locations
 };
 
-EncodedImage encode(const XisfImageSpec &imageSpec)
+EncodedImage encode(const XisfFixture &fixture)
 {
     EncodedImage encoded;
     QMap<QString, QString> &a = encoded.attributes;
-    a["geometry"] = QStringLiteral("%1:%2:%3").arg(imageSpec.width).arg(imageSpec.height).arg(imageSpec.channels);
-    a["sampleFormat"] = QLatin1String(kFormatNames[imageSpec.sampleFormat]);
-    if (imageSpec.sampleFormat == LibXISF::Image::Float32 || imageSpec.sampleFormat == LibXISF::Image::Float64)
+    a["geometry"] = QStringLiteral("%1:%2:%3").arg(fixture.width).arg(fixture.height).arg(fixture.channels);
+    a["sampleFormat"] = QLatin1String(kFormatNames[fixture.sampleFormat]);
+    if (fixture.sampleFormat == LibXISF::Image::Float32 || fixture.sampleFormat == LibXISF::Image::Float64)
         a["bounds"] = QStringLiteral("0:1");
-    if (!imageSpec.pixelStorage.isEmpty())
-        a["pixelStorage"] = imageSpec.pixelStorage;
-    if (!imageSpec.colorSpace.isEmpty())
-        a["colorSpace"] = imageSpec.colorSpace;
+    if (!fixture.pixelStorage.isEmpty())
+        a["pixelStorage"] = fixture.pixelStorage;
+    if (!fixture.colorSpace.isEmpty())
+        a["colorSpace"] = fixture.colorSpace;
 
-    const size_t sampleSize = xisfSampleSize(imageSpec.sampleFormat);
-    QByteArray block = imageSpec.samples;
-    if (imageSpec.bigEndian) {
+    const size_t sampleSize = xisfSampleSize(fixture.sampleFormat);
+    QByteArray block = fixture.samples;
+    if (fixture.bigEndian) {
         const bool complex =
-            imageSpec.sampleFormat == LibXISF::Image::Complex32 || imageSpec.sampleFormat == LibXISF::Image::Complex64;
+            fixture.sampleFormat == LibXISF::Image::Complex32 || fixture.sampleFormat == LibXISF::Image::Complex64;
         block = swapped(block, complex ? sampleSize / 2 : sampleSize);
         a["byteOrder"] = QStringLiteral("big");
     }
-    if (!imageSpec.codec.isEmpty()) {
+    if (!fixture.codec.isEmpty()) {
         const int uncompressed = block.size();
-        if (imageSpec.shuffle)
+        if (fixture.shuffle)
             block = shuffled(block, sampleSize);
-        if (imageSpec.subBlocks > 1) {
+        if (fixture.subBlocks > 1) {
             QStringList sizes;
             QByteArray joined;
-            const int step = (block.size() + imageSpec.subBlocks - 1) / imageSpec.subBlocks;
+            const int step = (block.size() + fixture.subBlocks - 1) / fixture.subBlocks;
             for (int pos = 0; pos < block.size(); pos += step) {
                 const QByteArray part = block.mid(pos, step);
-                const QByteArray packed = compressed(part, imageSpec.codec);
+                const QByteArray packed = compressed(part, fixture.codec);
                 sizes << QStringLiteral("%1,%2").arg(packed.size()).arg(part.size());
                 joined += packed;
             }
             block = joined;
             a["subblocks"] = sizes.join(':');
         } else {
-            block = compressed(block, imageSpec.codec);
+            block = compressed(block, fixture.codec);
         }
-        a["compression"] = imageSpec.shuffle ? QStringLiteral("%1+sh:%2:%3").arg(imageSpec.codec).arg(uncompressed).arg(sampleSize)
-                                        : QStringLiteral("%1:%2").arg(imageSpec.codec).arg(uncompressed);
+        a["compression"] = fixture.shuffle ? QStringLiteral("%1+sh:%2:%3").arg(fixture.codec).arg(uncompressed).arg(sampleSize)
+                                        : QStringLiteral("%1:%2").arg(fixture.codec).arg(uncompressed);
     }
 
-    switch (imageSpec.location) {
+    switch (fixture.location) {
     case XisfLocation::Attachment:
         encoded.attachment = block;
         break;
@@ -121,7 +121,7 @@ EncodedImage encode(const XisfImageSpec &imageSpec)
     case XisfLocation::EmbeddedBase64:
     case XisfLocation::EmbeddedHex:
         a["location"] = QStringLiteral("embedded");
-        encoded.text = imageSpec.location == XisfLocation::EmbeddedHex ? block.toHex() : block.toBase64();
+        encoded.text = fixture.location == XisfLocation::EmbeddedHex ? block.toHex() : block.toBase64();
         break;
     }
     return encoded;
@@ -132,18 +132,18 @@ QString escaped(const std::string &text)
     return QString::fromStdString(text).toHtmlEscaped();
 }
 
-QByteArray headerXml(const std::vector<XisfImageSpec> &specs, std::vector<EncodedImage> &encoded,
+QByteArray headerXml(const std::vector<XisfFixture> &fixtures, std::vector<EncodedImage> &encoded,
                      const std::vector<qint64> &positions)
 {
     QString xml = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                                  "<xisf version=\"1.0\" xmlns=\"http://www.pixinsight.com/xisf\" "
                                  "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">\n");
-    for (size_t i = 0; i < specs.size(); ++i) {
-        const XisfImageSpec &imageSpec = specs[i];
+    for (size_t i = 0; i < fixtures.size(); ++i) {
+        const XisfFixture &fixture = fixtures[i];
         QMap<QString, QString> attributes = encoded[i].attributes;
-        if (imageSpec.location == XisfLocation::Attachment)
+        if (fixture.location == XisfLocation::Attachment)
             attributes["location"] = QStringLiteral("attachment:%1:%2").arg(positions[i]).arg(encoded[i].attachment.size());
-        for (auto it = imageSpec.attributes.begin(); it != imageSpec.attributes.end(); ++it) {
+        for (auto it = fixture.attributes.begin(); it != fixture.attributes.end(); ++it) {
             if (it.value().isNull())
                 attributes.remove(it.key());
             else
@@ -153,17 +153,17 @@ QByteArray headerXml(const std::vector<XisfImageSpec> &specs, std::vector<Encode
         for (auto it = attributes.begin(); it != attributes.end(); ++it)
             xml += QStringLiteral(" %1=\"%2\"").arg(it.key(), it.value().toHtmlEscaped());
         xml += QStringLiteral(">");
-        for (const LibXISF::FITSKeyword &k : imageSpec.keywords) {
+        for (const LibXISF::FITSKeyword &k : fixture.keywords) {
             xml += QStringLiteral("<FITSKeyword name=\"%1\" value=\"%2\" comment=\"%3\"/>")
                        .arg(escaped(k.name), escaped(k.value), escaped(k.comment));
         }
-        xml += imageSpec.extraXml;
+        xml += fixture.extraXml;
         const QString text = QString::fromLatin1(encoded[i].text);
-        if (imageSpec.location == XisfLocation::InlineBase64 || imageSpec.location == XisfLocation::InlineHex) {
+        if (fixture.location == XisfLocation::InlineBase64 || fixture.location == XisfLocation::InlineHex) {
             xml += text;
-        } else if (imageSpec.location != XisfLocation::Attachment) {
+        } else if (fixture.location != XisfLocation::Attachment) {
             xml += QStringLiteral("<Data encoding=\"%1\">%2</Data>")
-                       .arg(imageSpec.location == XisfLocation::EmbeddedHex ? "hex" : "base64", text);
+                       .arg(fixture.location == XisfLocation::EmbeddedHex ? "hex" : "base64", text);
         }
         xml += QStringLiteral("</Image>\n");
     }
@@ -190,11 +190,11 @@ QByteArray xisfContainer(const QByteArray &xml, const QByteArray &tail)
     return out;
 }
 
-QByteArray xisfFile(const std::vector<XisfImageSpec> &images)
+QByteArray xisfFile(const std::vector<XisfFixture> &images)
 {
     std::vector<EncodedImage> encoded;
-    for (const XisfImageSpec &imageSpec : images)
-        encoded.push_back(encode(imageSpec));
+    for (const XisfFixture &fixture : images)
+        encoded.push_back(encode(fixture));
 
     // Attachment positions depend on the header length and the other way
     // round; a few rounds settle both.
@@ -218,7 +218,7 @@ QByteArray xisfFile(const std::vector<XisfImageSpec> &images)
     return xisfContainer(xml, tail);
 }
 
-bool writeXisfFile(const QString &path, const std::vector<XisfImageSpec> &images)
+bool writeXisfFile(const QString &path, const std::vector<XisfFixture> &images)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))

@@ -14,7 +14,7 @@
 
 enum class XisfLocation { Attachment, InlineBase64, InlineHex, EmbeddedBase64, EmbeddedHex };
 
-struct XisfImageSpec {
+struct XisfFixture {
     uint32_t width = 1;
     uint32_t height = 1;
     uint32_t channels = 1;
@@ -37,7 +37,7 @@ struct XisfImageSpec {
 size_t xisfSampleSize(LibXISF::Image::SampleFormat format);
 
 // The whole file: preamble, XML header, attachments.
-QByteArray xisfFile(const std::vector<XisfImageSpec> &images);
+QByteArray xisfFile(const std::vector<XisfFixture> &images);
 // A file with the given XML header (length field set to match) and tail.
 QByteArray xisfContainer(const QByteArray &xml, const QByteArray &tail = QByteArray());
-bool writeXisfFile(const QString &path, const std::vector<XisfImageSpec> &images);
+bool writeXisfFile(const QString &path, const std::vector<XisfFixture> &images);

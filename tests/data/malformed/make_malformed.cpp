@@ -103,10 +103,10 @@ std::vector<uint16_t> ramp16(size_t count)
     return values;
 }
 
-QByteArray fitsFile(const QString &tmp, const FitsImageSpec &imageSpec)
+QByteArray fitsFile(const QString &tmp, const FitsFixture &fixture)
 {
     const QString path = tmp + QStringLiteral("/image.fits");
-    return writeFits(path, imageSpec) ? contents(path) : QByteArray();
+    return writeFits(path, fixture) ? contents(path) : QByteArray();
 }
 
 // An empty primary array and a tile-compressed 16-bit image in tiles of
@@ -357,7 +357,7 @@ void writeFitsCases(const QString &tmp)
 
 void writeXisfCases()
 {
-    XisfImageSpec good;
+    XisfFixture good;
     good.width = 4;
     good.height = 4;
     for (int i = 0; i < 16; ++i) {
@@ -372,24 +372,24 @@ void writeXisfCases()
     save("xisf_attachment_outside.xisf",
          xisfContainer(rootStart + "<Image geometry=\"4:4:1\" sampleFormat=\"UInt16\" location=\"attachment:4000:32\"/></xisf>"));
     {
-        XisfImageSpec imageSpec = good;
-        imageSpec.samples.chop(2);
-        save("xisf_size_mismatch.xisf", xisfFile({imageSpec}));
+        XisfFixture fixture = good;
+        fixture.samples.chop(2);
+        save("xisf_size_mismatch.xisf", xisfFile({fixture}));
     }
     {
         // The stream inflates to 64 bytes where 32 are declared.
-        XisfImageSpec imageSpec = good;
-        imageSpec.samples += imageSpec.samples;
-        imageSpec.codec = QStringLiteral("zlib");
-        imageSpec.attributes[QStringLiteral("compression")] = QStringLiteral("zlib:32");
-        save("xisf_block_expands_beyond.xisf", xisfFile({imageSpec}));
+        XisfFixture fixture = good;
+        fixture.samples += fixture.samples;
+        fixture.codec = QStringLiteral("zlib");
+        fixture.attributes[QStringLiteral("compression")] = QStringLiteral("zlib:32");
+        save("xisf_block_expands_beyond.xisf", xisfFile({fixture}));
     }
     {
-        XisfImageSpec imageSpec = good;
-        imageSpec.codec = QStringLiteral("zlib");
-        imageSpec.shuffle = true;
-        imageSpec.attributes[QStringLiteral("compression")] = QStringLiteral("zlib+sh:32:4");
-        save("xisf_wrong_shuffle_item_size.xisf", xisfFile({imageSpec}));
+        XisfFixture fixture = good;
+        fixture.codec = QStringLiteral("zlib");
+        fixture.shuffle = true;
+        fixture.attributes[QStringLiteral("compression")] = QStringLiteral("zlib+sh:32:4");
+        save("xisf_wrong_shuffle_item_size.xisf", xisfFile({fixture}));
     }
     QByteArray entities = "<!DOCTYPE xisf [<!ENTITY a \"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\">";
     const char *names = "abcdefghij";

@@ -1,4 +1,4 @@
-#include "stretch/grey_scale.h"
+#include "stretch/smooth_scale.h"
 
 #include <QThreadPool>
 #include <QVector>
