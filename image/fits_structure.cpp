@@ -77,9 +77,9 @@ Card parseCard(const char *text)
     // lets such a value be seen, and refused, here.
     char value[kCard + 8] = {};
     int length = 0, status = 0;
-    ffgknm(card, name, &length, &status);
+    fits_get_keyname(card, name, &length, &status);
     status = 0;
-    ffpsvc(card, value, nullptr, &status);
+    fits_parse_value(card, value, nullptr, &status);
     return {text, QByteArray(name), QByteArray(value)};
 }
 

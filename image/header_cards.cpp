@@ -1,17 +1,13 @@
 #include "image/header_cards.h"
 
-#include <fitsio.h>
+#include "image/cfitsio.h"
 
 #include <algorithm>
 #include <cstring>
 
-// CFITSIO exports its quoted-string decoder ('' -> ', enclosing quotes and
-// trailing blanks dropped) but declares it only in an internal header.
-extern "C" int ffc2s(const char *instr, char *outstr, int *status);
-
 namespace {
 
-constexpr int kCardLength = 80;
+constexpr int kCardLength = kFitsCardBytes;
 constexpr int kKeywordLength = 8;
 
 // One card as CFITSIO's card routines expect it: NUL-terminated, at most 80
@@ -83,7 +79,7 @@ bool parseValue(char *card, CardValue &out)
     char value[FLEN_CARD + 1] = {};
     char comment[FLEN_CARD + 1] = {};
     int status = 0;
-    ffpsvc(card, value, comment, &status);
+    fits_parse_value(card, value, comment, &status);
     if (status)
         return false;
     out.comment = QString::fromLatin1(comment);
@@ -111,7 +107,7 @@ int joinContinuations(const char *text, size_t textLength, int next, int cardCou
         if (!keywordFieldIs(card, "CONTINUE"))
             break;
         // The continued string sits from column 11 on; a stand-in keyword
-        // with a value indicator lets ffpsvc parse it like any value.
+        // with a value indicator lets fits_parse_value parse it like any value.
         Card standIn("CONTVAL =", 9);
         std::memcpy(standIn.text + 9, card.text + std::min(card.length, 9), size_t(std::max(card.length - 9, 0)));
         standIn.length = 9 + std::max(card.length - 9, 0);
@@ -161,9 +157,9 @@ QList<HeaderRecord> parseHeaderCards(const char *text, int cardCount)
     const int available = int(std::min<size_t>(size_t(cardCount), (textLength + kCardLength - 1) / kCardLength));
     records.reserve(available);
 
-    // A string without its closing quote makes ffpsvc note a message on
+    // A string without its closing quote makes fits_parse_value note a message on
     // CFITSIO's error stack; it is no error of the load, so drop it again.
-    ffpmrk();
+    fits_write_errmark();
     for (int i = 0; i < available; ++i) {
         const size_t offset = size_t(i) * kCardLength;
         Card card(text + offset, textLength - offset);
@@ -175,7 +171,7 @@ QList<HeaderRecord> parseHeaderCards(const char *text, int cardCount)
         char name[FLEN_CARD + 1] = {};
         int nameLength = 0;
         int status = 0;
-        ffgknm(card.text, name, &nameLength, &status);
+        fits_get_keyname(card.text, name, &nameLength, &status);
         CardValue value;
         if (status || nameLength == 0 || !parseValue(card.text, value)) {
             records.append(commentaryRecord(card));
@@ -188,6 +184,6 @@ QList<HeaderRecord> parseHeaderCards(const char *text, int cardCount)
         record.comment = value.comment.simplified();
         records.append(record);
     }
-    ffcmrk();
+    fits_clear_errmark();
     return records;
 }
