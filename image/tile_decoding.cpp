@@ -41,7 +41,6 @@ std::vector<Band> bandsOf(const TiledRegion &region, int tileRows)
     return bands;
 }
 
-
 // Tiles decoded here rather than by CFITSIO: integer images of Rice,
 // HCOMPRESS or GZIP tiles with nothing kept aside uncompressed. CFITSIO's
 // Rice decoder reads past a stream's end, and its HCOMPRESS decoder trusts
