@@ -144,7 +144,7 @@ fi
 
 stage "native build (the reference outputs)"
 cmake -S "$root" -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$native" --parallel "$jobs" --target skyimg make_bench_images make_bench_xisf
+cmake --build "$native" --parallel "$jobs" --target skyimg manpage make_bench_images make_bench_xisf
 
 stage "cross build"
 # The native build's optimisation without its debugging information, which
