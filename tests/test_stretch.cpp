@@ -2,8 +2,8 @@
 #include "image/fits_data.h"
 #include "image/image_types.h"
 #include "stretch/fits_preview.h"
-#include "stretch/smooth_scale.h"
 #include "stretch/narrow.h"
+#include "stretch/smooth_scale.h"
 #include "stretch/stretch_renderer.h"
 #include "tests/fixtures.h"
 
