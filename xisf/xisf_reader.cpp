@@ -633,8 +633,8 @@ std::unique_ptr<char[]> scratchBuffer(size_t bytes)
 }
 
 // Unshuffles a block in place, stages of 1 MiB or more in bands of items on
-// the global pool (the stages shrink by the item size each, so most of the
-// work is in the first). `aside` holds detail::shuffleAsideBytes() bytes.
+// the global pool (each stage is 1/itemSize of the one before, so most of
+// the work is in the first). `aside` holds detail::shuffleAsideBytes() bytes.
 void unshuffleInPlace(char *data, size_t size, size_t itemSize, char *aside)
 {
     detail::setShuffledPlanesAside(data, size, itemSize, aside);
