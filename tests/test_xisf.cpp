@@ -125,7 +125,8 @@ TEST(XisfReader, ReadsEveryFormatInEveryStorage)
 TEST(XisfReader, DecodesEveryCodecWithAndWithoutShuffling)
 {
     const char *codecs[] = {"zlib", "lz4", "lz4hc", "zstd"};
-    const Image::SampleFormat formats[] = {Image::UInt8, Image::UInt16, Image::Float32, Image::Complex64};
+    const Image::SampleFormat formats[] = {Image::UInt8, Image::UInt16, Image::Float32, Image::Float64,
+                                           Image::Complex64};
     for (const char *codec : codecs) {
         for (Image::SampleFormat format : formats) {
             for (bool shuffle : {false, true}) {
@@ -141,13 +142,24 @@ TEST(XisfReader, DecodesEveryCodecWithAndWithoutShuffling)
                 }
             }
         }
-        // Large enough to be unshuffled and its sub-blocks decoded in parallel.
-        for (bool shuffle : {false, true}) {
-            SCOPED_TRACE(testing::Message() << codec << " large, shuffle " << shuffle);
-            XisfFixture fixture = makeXisfFixture(Image::Float32, 1030, 1100, 1);
+        // Large enough to be unshuffled and its sub-blocks decoded in
+        // parallel: 2-, 4- and 8-byte items, an odd count of 16-bit ones.
+        struct Large {
+            Image::SampleFormat format;
+            uint32_t width, height;
+            bool shuffle;
+            int subBlocks;
+        };
+        const Large larges[] = {{Image::Float32, 1030, 1100, false, 0}, {Image::Float32, 1030, 1100, true, 5},
+                                {Image::UInt16, 1031, 1101, true, 0},   {Image::UInt16, 1031, 1101, true, 3},
+                                {Image::Float64, 1030, 1100, true, 0}};
+        for (const Large &large : larges) {
+            SCOPED_TRACE(testing::Message() << codec << " large, format " << large.format << " shuffle "
+                                            << large.shuffle << " sub-blocks " << large.subBlocks);
+            XisfFixture fixture = makeXisfFixture(large.format, large.width, large.height, 1);
             fixture.codec = codec;
-            fixture.shuffle = shuffle;
-            fixture.subBlocks = shuffle ? 5 : 0;
+            fixture.shuffle = large.shuffle;
+            fixture.subBlocks = large.subBlocks;
             EXPECT_EQ(readBack(xisfFile({fixture})), fixture.samples);
         }
     }

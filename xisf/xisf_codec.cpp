@@ -158,45 +158,59 @@ void decompress(Codec codec, const char *in, size_t inSize, char *out, size_t ou
 
 namespace {
 
-// Writes each item whole, gathering its bytes from the `N` byte streams:
+// The planes of a shuffled block during in-place unshuffling: the first
+// where the decoder left it, the others (each `items` bytes long) set aside.
+struct Planes {
+    const char *first;
+    const char *rest;
+    size_t items;
+    const char *plane(size_t byte) const { return byte == 0 ? first : rest + (byte - 1) * items; }
+};
+
+// Writes each item whole, gathering its bytes from the `N` byte planes:
 // sequential writes and N sequential reads keep the caches busy, where
-// scattering one stream at a time would touch every output line N times.
+// scattering one plane at a time would touch every output line N times.
 template <size_t N>
-void unshuffleItems(const char *in, char *out, size_t items, size_t begin, size_t end)
+void unshuffleItems(const Planes &in, char *out, size_t begin, size_t end)
 {
+    const char *plane[N];
+    for (size_t byte = 0; byte < N; ++byte)
+        plane[byte] = in.plane(byte);
     for (size_t i = begin; i < end; ++i)
         for (size_t byte = 0; byte < N; ++byte)
-            out[i * N + byte] = in[byte * items + i];
+            out[i * N + byte] = plane[byte][i];
 }
 
 #ifdef __SSE2__
 // The two common item sizes interleave 16 items per step; GCC leaves the
 // loop above scalar at -O2.
 template <>
-void unshuffleItems<2>(const char *in, char *out, size_t items, size_t begin, size_t end)
+void unshuffleItems<2>(const Planes &in, char *out, size_t begin, size_t end)
 {
+    const char *p0 = in.plane(0), *p1 = in.plane(1);
     size_t i = begin;
     for (; i + 16 <= end; i += 16) {
-        const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
-        const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + items + i));
+        const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p0 + i));
+        const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p1 + i));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 2 * i), _mm_unpacklo_epi8(b0, b1));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 2 * i + 16), _mm_unpackhi_epi8(b0, b1));
     }
     for (; i < end; ++i) {
-        out[2 * i] = in[i];
-        out[2 * i + 1] = in[items + i];
+        out[2 * i] = p0[i];
+        out[2 * i + 1] = p1[i];
     }
 }
 
 template <>
-void unshuffleItems<4>(const char *in, char *out, size_t items, size_t begin, size_t end)
+void unshuffleItems<4>(const Planes &in, char *out, size_t begin, size_t end)
 {
+    const char *p0 = in.plane(0), *p1 = in.plane(1), *p2 = in.plane(2), *p3 = in.plane(3);
     size_t i = begin;
     for (; i + 16 <= end; i += 16) {
-        const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
-        const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + items + i));
-        const __m128i b2 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 2 * items + i));
-        const __m128i b3 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 3 * items + i));
+        const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p0 + i));
+        const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p1 + i));
+        const __m128i b2 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p2 + i));
+        const __m128i b3 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p3 + i));
         const __m128i low01 = _mm_unpacklo_epi8(b0, b1), high01 = _mm_unpackhi_epi8(b0, b1);
         const __m128i low23 = _mm_unpacklo_epi8(b2, b3), high23 = _mm_unpackhi_epi8(b2, b3);
         auto *o = reinterpret_cast<__m128i *>(out + 4 * i);
@@ -205,46 +219,64 @@ void unshuffleItems<4>(const char *in, char *out, size_t items, size_t begin, si
         _mm_storeu_si128(o + 2, _mm_unpacklo_epi16(high01, high23));
         _mm_storeu_si128(o + 3, _mm_unpackhi_epi16(high01, high23));
     }
-    for (; i < end; ++i)
-        for (size_t byte = 0; byte < 4; ++byte)
-            out[4 * i + byte] = in[byte * items + i];
+    for (; i < end; ++i) {
+        out[4 * i] = p0[i];
+        out[4 * i + 1] = p1[i];
+        out[4 * i + 2] = p2[i];
+        out[4 * i + 3] = p3[i];
+    }
 }
 #endif
 
 } // namespace
 
-void unshuffle(const char *in, char *out, size_t size, size_t itemSize, size_t begin, size_t end)
+size_t shuffleAsideBytes(size_t size, size_t itemSize)
+{
+    return itemSize > 1 ? (itemSize - 1) * (size / itemSize) : 0;
+}
+
+void setShuffledPlanesAside(const char *data, size_t size, size_t itemSize, char *aside)
+{
+    const size_t bytes = shuffleAsideBytes(size, itemSize);
+    if (bytes > 0)
+        std::memcpy(aside, data + size / itemSize, bytes);
+}
+
+size_t unshuffleStageBegin(size_t end, size_t itemSize)
+{
+    // Item i is written at [i * itemSize, (i + 1) * itemSize), over first
+    // bytes of items from i * itemSize on: a stage may start at `begin` when
+    // begin * itemSize >= end, so that it overwrites no first byte it has
+    // yet to read. Item 0 alone rewrites its own first byte with itself.
+    const size_t begin = (end + itemSize - 1) / itemSize;
+    return begin < end ? begin : 0;
+}
+
+void unshuffleStage(char *data, const char *aside, size_t size, size_t itemSize, size_t begin, size_t end)
 {
     const size_t items = itemSize > 1 ? size / itemSize : 0;
     end = std::min(end, items);
     begin = std::min(begin, end);
+    const Planes in{data, aside, items};
     switch (itemSize) {
     case 2:
-        unshuffleItems<2>(in, out, items, begin, end);
+        unshuffleItems<2>(in, data, begin, end);
         break;
     case 4:
-        unshuffleItems<4>(in, out, items, begin, end);
+        unshuffleItems<4>(in, data, begin, end);
         break;
     case 8:
-        unshuffleItems<8>(in, out, items, begin, end);
+        unshuffleItems<8>(in, data, begin, end);
         break;
     case 16:
-        unshuffleItems<16>(in, out, items, begin, end);
+        unshuffleItems<16>(in, data, begin, end);
         break;
     default:
         for (size_t i = begin; i < end; ++i)
             for (size_t byte = 0; byte < itemSize; ++byte)
-                out[i * itemSize + byte] = in[byte * items + i];
+                data[i * itemSize + byte] = in.plane(byte)[i];
         break;
     }
-    const size_t done = items * itemSize;
-    if (end == items && size > done)
-        std::memcpy(out + done, in + done, size - done);
-}
-
-void unshuffle(const char *in, char *out, size_t size, size_t itemSize)
-{
-    unshuffle(in, out, size, itemSize, 0, SIZE_MAX);
 }
 
 void swapByteOrder(char *data, size_t size, size_t wordSize)

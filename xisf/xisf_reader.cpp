@@ -632,20 +632,26 @@ std::unique_ptr<char[]> scratchBuffer(size_t bytes)
     return buffer;
 }
 
-// Unshuffles a large block in bands of items on the global pool.
-void unshuffleInto(const char *in, char *out, size_t size, size_t itemSize)
+// Unshuffles a block in place, stages of 1 MiB or more in bands of items on
+// the global pool (each stage is 1/itemSize of the one before, so most of
+// the work is in the first). `aside` holds detail::shuffleAsideBytes() bytes.
+void unshuffleInPlace(char *data, size_t size, size_t itemSize, char *aside)
 {
-    const size_t items = size / itemSize;
-    if (size < kParallelBytes) {
-        detail::unshuffle(in, out, size, itemSize);
-        return;
+    detail::setShuffledPlanesAside(data, size, itemSize, aside);
+    for (size_t end = size / itemSize; end > 0;) {
+        const size_t begin = detail::unshuffleStageBegin(end, itemSize);
+        if ((end - begin) * itemSize < kParallelBytes / 4) {
+            detail::unshuffleStage(data, aside, size, itemSize, begin, end);
+        } else {
+            constexpr size_t kBands = 16;
+            const size_t step = (end - begin) / kBands;
+            runOnPool(kBands, [=](size_t band) {
+                const size_t first = begin + band * step;
+                detail::unshuffleStage(data, aside, size, itemSize, first, band + 1 == kBands ? end : first + step);
+            });
+        }
+        end = begin;
     }
-    constexpr size_t kBands = 16;
-    const size_t step = items / kBands;
-    runOnPool(kBands, [=](size_t band) {
-        const size_t begin = band * step;
-        detail::unshuffle(in, out, size, itemSize, begin, band + 1 == kBands ? items : begin + step);
-    });
 }
 
 } // namespace
@@ -654,10 +660,14 @@ void XISFReader::Private::decodeInto(const ImageEntry &entry, char *out)
 {
     const DataBlock &block = entry.block;
     const uint64_t needed = entry.dataBytes;
+    const bool shuffled = block.codec != detail::Codec::None && block.itemSize > 1;
+    const size_t asideBytes = shuffled ? detail::shuffleAsideBytes(size_t(needed), block.itemSize) : 0;
 
-    // Encoded or attached bytes, before decompression.
+    // Encoded or attached bytes, before decompression. A shuffled block
+    // decodes into `out` and is unshuffled there; one scratch buffer first
+    // holds the compressed bytes read from disk, then the planes set aside.
     QByteArray decoded;
-    std::unique_ptr<char[]> attached;
+    std::unique_ptr<char[]> scratch;
     const char *raw = nullptr;
     uint64_t rawSize = 0;
     if (block.location == Location::Attachment) {
@@ -666,20 +676,14 @@ void XISFReader::Private::decodeInto(const ImageEntry &entry, char *out)
             readAt(block.position, out, needed);  // size checked while parsing
         } else if (inMemory) {
             raw = memory.constData() + block.position;
-        } else if (block.itemSize > 1 && rawSize <= needed) {
-            // Shuffled samples are expanded aside and only then unshuffled
-            // into `out`, so `out` can hold the compressed bytes meanwhile:
-            // a buffer fewer for the kernel to clear.
-            readAt(block.position, out, rawSize);
-            raw = out;
         } else {
             // Only a memory-sized attachment can be read in one piece; on a
             // 32-bit system a larger file may declare more than size_t holds.
             if (rawSize > std::numeric_limits<size_t>::max())
                 throw Error("attachment of " + bytesText(rawSize) + " does not fit in memory");
-            attached = scratchBuffer(size_t(rawSize));
-            readAt(block.position, attached.get(), rawSize);
-            raw = attached.get();
+            scratch = scratchBuffer(std::max(size_t(rawSize), asideBytes));
+            readAt(block.position, scratch.get(), rawSize);
+            raw = scratch.get();
         }
     } else {
         decoded = decodeText(block);
@@ -693,18 +697,13 @@ void XISFReader::Private::decodeInto(const ImageEntry &entry, char *out)
         }
     }
 
-    if (block.codec != detail::Codec::None) {
-        if (block.itemSize > 1) {
-            // Shuffling spans the whole block: expand aside, then unshuffle
-            // into place, which is the one copy the samples need anyway.
-            const std::unique_ptr<char[]> expanded = scratchBuffer(size_t(needed));
-            expand(block, raw, rawSize, expanded.get(), needed);
-            attached.reset();
-            decoded = QByteArray();
-            unshuffleInto(expanded.get(), out, size_t(needed), block.itemSize);
-        } else {
-            expand(block, raw, rawSize, out, needed);
-        }
+    if (block.codec != detail::Codec::None)
+        expand(block, raw, rawSize, out, needed);
+    if (shuffled) {
+        decoded = QByteArray();
+        if (!scratch)
+            scratch = scratchBuffer(asideBytes);
+        unshuffleInPlace(out, size_t(needed), block.itemSize, scratch.get());
     }
 
     if (block.bigEndian) {
