@@ -81,7 +81,7 @@ struct ImageHdu {
 // every axis, not only the three the image model keeps.
 void readImageParameters(fitsfile *file, ImageHdu &hdu, int &status)
 {
-    ffgiprll(file, kMaxFitsAxes, &hdu.bitpix, &hdu.naxis, hdu.axes.data(), &status);
+    fits_get_img_paramll(file, kMaxFitsAxes, &hdu.bitpix, &hdu.naxis, hdu.axes.data(), &status);
 }
 
 // Packed files and multi-extension files often keep their image behind an
@@ -91,7 +91,7 @@ bool moveToFirstImage(fitsfile *file, ImageHdu &hdu, bool tiled, int &status)
 {
     for (int number = 2; status == 0; ++number) {
         int type = 0;
-        ffmahd(file, number, &type, &status);
+        fits_movabs_hdu(file, number, &type, &status);
         // CFITSIO calls a compressed HDU whose compression it does not know
         // a table; reading it then fails with the reason.
         const bool compressed = fits_is_compressed_image(file, &status);
@@ -134,7 +134,7 @@ QString limitViolation(fitsfile *file, const ImageHdu &hdu, int64_t available, i
             return QStringLiteral("axis %1 longer than %2").arg(i + 1).arg(kMaxAxisLength);
     }
     LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
-    ffghadll(file, &headStart, &dataStart, &dataEnd, &status);
+    fits_get_hduaddrll(file, &headStart, &dataStart, &dataEnd, &status);
     if (status)
         return fitsStatusText(status);
     // CFITSIO reads whole 2880-byte records: from a last record cut short it
@@ -163,7 +163,7 @@ bool scalingKeyword(fitsfile *file, const char *keyword, double fallback, double
     int status = 0;
     value = fallback;
     char comment[FLEN_COMMENT] = {};
-    ffgkyd(file, keyword, &value, comment, &status);
+    fits_read_key_dbl(file, keyword, &value, comment, &status);
     if (status == KEY_NO_EXIST) {
         value = fallback;
         return true;
@@ -177,7 +177,7 @@ DirectLayout directLayoutOf(fitsfile *file, int bitpix, const SampleFormat &form
     int status = 0;
     char blank[FLEN_VALUE] = {};
     char comment[FLEN_COMMENT] = {};
-    ffgkey(file, "BLANK", blank, comment, &status);
+    fits_read_keyword(file, "BLANK", blank, comment, &status);
     if (status != KEY_NO_EXIST || !scalingKeyword(file, "BZERO", 0.0, zero) ||
         !scalingKeyword(file, "BSCALE", 1.0, scale) || scale != 1.0)
         return {};
@@ -290,7 +290,7 @@ constexpr size_t kDirectBlock = size_t(256) << 10;
 bool readDirect(fitsfile *file, const DirectLayout &layout, uint64_t count, uint8_t *out, int &status)
 {
     LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
-    ffghadll(file, &headStart, &dataStart, &dataEnd, &status);
+    fits_get_hduaddrll(file, &headStart, &dataStart, &dataEnd, &status);
     const size_t total = size_t(count) * size_t(layout.bytes);
     bool negative = false;
     for (size_t done = 0; done < total && status == 0;) {
@@ -348,7 +348,7 @@ bool readSamples(FITSData &image, fitsfile *file, int bitpix, const SampleFormat
         // Whatever went wrong, CFITSIO's own reading reports it as always.
     }
     int anyNull = 0;
-    ffgpv(file, format.readType, 1, LONGLONG(count), nullptr, image.pixels.get(), &anyNull, &status);
+    fits_read_img(file, format.readType, 1, LONGLONG(count), nullptr, image.pixels.get(), &anyNull, &status);
     if (status) {
         image.loadError = fitsStatusText(status);
         image.pixels.reset();
@@ -363,7 +363,7 @@ QString keywordText(fitsfile *file, const char *keyword, int &status)
 {
     char value[FLEN_VALUE] = {};
     char comment[FLEN_COMMENT] = {};
-    ffgkey(file, keyword, value, comment, &status);
+    fits_read_keyword(file, keyword, value, comment, &status);
     if (status)
         return QString();
     return QString::fromLatin1(value).remove(QLatin1Char('\'')).trimmed();
@@ -376,10 +376,10 @@ QString keywordText(fitsfile *file, const char *keyword, int &status)
 void readIntegerKey(fitsfile *file, const char *keyword, int &value, int &status)
 {
     char text[FLEN_VALUE] = {};
-    ffgkey(file, keyword, text, nullptr, &status);
+    fits_read_keyword(file, keyword, text, nullptr, &status);
     if (status == 0 && std::strlen(text) >= 29)
         status = BAD_INTKEY;
-    ffgky(file, TINT, keyword, &value, nullptr, &status);
+    fits_read_key(file, TINT, keyword, &value, nullptr, &status);
 }
 
 int patternCode(const QString &text)
@@ -458,12 +458,12 @@ bool headerRecordsOf(fitsfile *file, QList<HeaderRecord> &records)
     int cardCount = 0;
     fitsHeaderText(file, 0, &header, &cardCount, &status);
     if (status)
-        ffrprt(stderr, status);
+        fits_report_error(stderr, status);
     else
         records = parseHeaderCards(header, cardCount);
     if (header) {
         int freeStatus = 0;
-        fffree(header, &freeStatus);
+        fits_free_memory(header, &freeStatus);
     }
     return status == 0;
 }
@@ -493,7 +493,7 @@ void keepStoredChecksums(fitsfile *file, QList<HeaderRecord> &records)
     }
     if (header) {
         int freeStatus = 0;
-        fffree(header, &freeStatus);
+        fits_free_memory(header, &freeStatus);
     }
 }
 
@@ -541,7 +541,7 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
     } else if (bytes.isEmpty()) {
         fitsfile *file = nullptr;
         const QByteArray name = QFile::encodeName(filename);
-        ffdkopn(&file, name.constData(), READONLY, &status);
+        fits_open_diskfile(&file, name.constData(), READONLY, &status);
         fitsHandle.reset(file);
         stats.size = QFile(filename).size();
         if (status)
@@ -561,7 +561,7 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
         available = bytes.size();
         fitsfile *file = nullptr;
         const QByteArray name = QFile::encodeName(filename);
-        ffomem(&file, name.constData(), READONLY, &memoryFile, &memoryFileSize, 0, nullptr, &status);
+        fits_open_memfile(&file, name.constData(), READONLY, &memoryFile, &memoryFileSize, 0, nullptr, &status);
         fitsHandle.reset(file);
         if (status)
             return fail(fitsStatusText(status));
@@ -571,7 +571,7 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
     fitsfile *file = fitsHandle.get();
     ImageHdu hdu;
     int hduType = 0;
-    ffmahd(file, 1, &hduType, &status);
+    fits_movabs_hdu(file, 1, &hduType, &status);
     readImageParameters(file, hdu, status);
     const bool compressed = fits_is_compressed_image(file, &status);
     if (status)

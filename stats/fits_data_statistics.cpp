@@ -27,7 +27,7 @@ void readChainKey(fitsfile *file, const char *keyword, double &field, int &statu
         return;
     double value = 0;
     char comment[FLEN_COMMENT] = {};
-    ffgkyd(file, keyword, &value, comment, &status);
+    fits_read_key_dbl(file, keyword, &value, comment, &status);
     if (status == 0)
         field = value;
 }
