@@ -45,6 +45,18 @@ QString fitsErrorText(int status);
 // The same with the code, as failures are reported: "... (CFITSIO status 414)".
 QString fitsStatusText(int status);
 
+// What only CFITSIO's file structure holds: no routine of its interface
+// reads or sets these, so they touch the structure's fields, in
+// cfitsio.cpp alone.
+// The size CFITSIO takes the open file to have, its logical size: the
+// loader holds the data a header declares against it before CFITSIO reads
+// any.
+int64_t fitsFileSize(fitsfile *file);
+// Takes write access away from a file CFITSIO created, so that closing it
+// neither pads its data to what the header declares nor writes anything;
+// CFITSIO has no routine that drops write access from an open file.
+void fitsMakeReadOnly(fitsfile *file);
+
 // Routines CFITSIO exports but declares only in its internal header
 // fitsio2.h, and there without C linkage for C++.
 extern "C" {

@@ -535,7 +535,7 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
     if (unpack) {
         if (!openCompressed(bytes) || !fitsHandle)
             return fail(QStringLiteral("cannot unpack the compressed FITS data"));
-        available = fitsHandle->Fptr->logfilesize;
+        available = fitsFileSize(fitsHandle.get());
         if (memoryFile)
             available = std::min<int64_t>(available, int64_t(memoryFileSize));
     } else if (bytes.isEmpty()) {
@@ -546,7 +546,7 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
         stats.size = QFile(filename).size();
         if (status)
             return fail(fitsStatusText(status));
-        available = fitsHandle->Fptr->logfilesize;
+        available = fitsFileSize(fitsHandle.get());
     } else {
         // CFITSIO reads a memory file through the addresses of its buffer
         // pointer and size for as long as it is open, so the object keeps
