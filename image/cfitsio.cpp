@@ -1,5 +1,21 @@
 #include "image/cfitsio.h"
 
+static_assert(sizeof(unsigned int) == 4, "4-byte unsigned samples are read as CFITSIO's TUINT");
+
+namespace {
+
+// CFITSIO names the C type it converts samples to.
+constexpr int datatypeOf(uint8_t) { return TBYTE; }
+constexpr int datatypeOf(uint16_t) { return TUSHORT; }
+constexpr int datatypeOf(int16_t) { return TSHORT; }
+constexpr int datatypeOf(uint32_t) { return TUINT; }
+constexpr int datatypeOf(int32_t) { return TINT; }
+constexpr int datatypeOf(float) { return TFLOAT; }
+constexpr int datatypeOf(int64_t) { return TLONGLONG; }
+constexpr int datatypeOf(double) { return TDOUBLE; }
+
+} // namespace
+
 void FitsCloser::operator()(fitsfile *f) const
 {
     int status = 0;
@@ -37,6 +53,15 @@ QString fitsStatusText(int status)
 {
     return QStringLiteral("%1 (CFITSIO status %2)").arg(fitsErrorText(status)).arg(status);
 }
+
+int fitsDatatypeOf(SampleType type)
+{
+    int datatype = 0;
+    withSampleType(type, [&](auto sample) { datatype = datatypeOf(sample); });
+    return datatype;
+}
+
+// The one place that relies on the layout of CFITSIO's file structure.
 
 int64_t fitsFileSize(fitsfile *file)
 {

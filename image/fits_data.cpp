@@ -17,7 +17,7 @@ void WcsArray::release()
     count = 0;
 }
 
-int bitsPerSampleOf(int sampleType)
+int bitsPerSampleOf(SampleType sampleType)
 {
     int bits = 8;
     withSampleType(sampleType, [&](auto sample) { bits = int(8 * sizeof(sample)); });

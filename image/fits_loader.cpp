@@ -18,14 +18,10 @@
 
 namespace {
 
-static_assert(sizeof(unsigned int) == 4, "sample type 40 is read through CFITSIO's unsigned int");
-
-// How one BITPIX lands in the sample buffer, and the CFITSIO type that
-// converts it on the way in.
+// How one BITPIX lands in the sample buffer.
 struct SampleFormat {
-    int sampleType = 0;
+    SampleType sampleType = SampleType::None;
     int bytesPerSample = 0;
-    int readType = 0;
     int bitpix = 0;  // what `bitpix` records afterwards
 };
 
@@ -36,24 +32,24 @@ bool sampleFormatOf(int bitpix, SampleFormat &format)
 {
     switch (bitpix) {
     case BYTE_IMG:
-        format = {kSampleUInt8, 1, TBYTE, BYTE_IMG};
+        format = {SampleType::UInt8, 1, BYTE_IMG};
         return true;
     case SHORT_IMG:
     case USHORT_IMG:
-        format = {kSampleUInt16, 2, TUSHORT, USHORT_IMG};
+        format = {SampleType::UInt16, 2, USHORT_IMG};
         return true;
     case LONG_IMG:
     case ULONG_IMG:
-        format = {kSampleUInt32, 4, TUINT, ULONG_IMG};
+        format = {SampleType::UInt32, 4, ULONG_IMG};
         return true;
     case LONGLONG_IMG:
-        format = {kSampleInt64, 8, TLONGLONG, LONGLONG_IMG};
+        format = {SampleType::Int64, 8, LONGLONG_IMG};
         return true;
     case FLOAT_IMG:
-        format = {kSampleFloat, 4, TFLOAT, FLOAT_IMG};
+        format = {SampleType::Float, 4, FLOAT_IMG};
         return true;
     case DOUBLE_IMG:
-        format = {kSampleDouble, 8, TDOUBLE, DOUBLE_IMG};
+        format = {SampleType::Double, 8, DOUBLE_IMG};
         return true;
     default:
         return false;
@@ -66,9 +62,9 @@ bool sampleFormatOf(int bitpix, SampleFormat &format)
 // (unsigned, with BZERO 2^63) goes to doubles, which keep more of it.
 SampleFormat overflowFallback(const SampleFormat &format)
 {
-    if (format.sampleType == kSampleInt64)
-        return {kSampleDouble, 8, TDOUBLE, DOUBLE_IMG};
-    return {kSampleFloat, 4, TFLOAT, FLOAT_IMG};
+    if (format.sampleType == SampleType::Int64)
+        return {SampleType::Double, 8, DOUBLE_IMG};
+    return {SampleType::Float, 4, FLOAT_IMG};
 }
 
 struct ImageHdu {
@@ -183,27 +179,27 @@ DirectLayout directLayoutOf(fitsfile *file, int bitpix, const SampleFormat &form
         return {};
     switch (bitpix) {
     case BYTE_IMG:
-        if (format.readType == TBYTE && zero == 0.0)
+        if (format.sampleType == SampleType::UInt8 && zero == 0.0)
             return {1, false, false};
         break;
     case SHORT_IMG:
-        if (format.readType == TUSHORT && (zero == 32768.0 || zero == 0.0))
+        if (format.sampleType == SampleType::UInt16 && (zero == 32768.0 || zero == 0.0))
             return {2, zero != 0.0, zero == 0.0};
         break;
     case LONG_IMG:
-        if (format.readType == TUINT && (zero == 2147483648.0 || zero == 0.0))
+        if (format.sampleType == SampleType::UInt32 && (zero == 2147483648.0 || zero == 0.0))
             return {4, zero != 0.0, zero == 0.0};
         break;
     case LONGLONG_IMG:
-        if (format.readType == TLONGLONG && zero == 0.0)
+        if (format.sampleType == SampleType::Int64 && zero == 0.0)
             return {8, false, false};
         break;
     case FLOAT_IMG:
-        if (format.readType == TFLOAT && zero == 0.0)
+        if (format.sampleType == SampleType::Float && zero == 0.0)
             return {4, false, false};
         break;
     case DOUBLE_IMG:
-        if (format.readType == TDOUBLE && zero == 0.0)
+        if (format.sampleType == SampleType::Double && zero == 0.0)
             return {8, false, false};
         break;
     default:
@@ -329,10 +325,11 @@ bool readSamples(FITSData &image, fitsfile *file, int bitpix, const SampleFormat
     image.stats.sampleType = format.sampleType;
     image.stats.bytesPerSample = format.bytesPerSample;
     image.bitpix = format.bitpix;
+    const int readType = fitsDatatypeOf(format.sampleType);
     if (fits_is_compressed_image(file, &status)) {
         const TiledRegion region{image.stats.width, image.stats.height, image.stats.channels};
         QString reason;
-        if (readTiledImage(file, image.memoryFile, image.memoryFileSize, region, format.readType,
+        if (readTiledImage(file, image.memoryFile, image.memoryFileSize, region, readType,
                            format.bytesPerSample, image.pixels.get(), reason, status))
             return true;
         image.loadError = reason.isEmpty() ? QStringLiteral("unpacking failed: %1").arg(fitsStatusText(status)) : reason;
@@ -348,7 +345,7 @@ bool readSamples(FITSData &image, fitsfile *file, int bitpix, const SampleFormat
         // Whatever went wrong, CFITSIO's own reading reports it as always.
     }
     int anyNull = 0;
-    fits_read_img(file, format.readType, 1, LONGLONG(count), nullptr, image.pixels.get(), &anyNull, &status);
+    fits_read_img(file, readType, 1, LONGLONG(count), nullptr, image.pixels.get(), &anyNull, &status);
     if (status) {
         image.loadError = fitsStatusText(status);
         image.pixels.reset();
@@ -419,7 +416,7 @@ bool detectBayer(FITSData &image, fitsfile *file)
 {
     int status = 0;
     const QString pattern = keywordText(file, "BAYERPAT", status);
-    if (status || (image.stats.sampleType != kSampleUInt16 && image.stats.sampleType != kSampleUInt8))
+    if (status || (image.stats.sampleType != SampleType::UInt16 && image.stats.sampleType != SampleType::UInt8))
         return false;
     int rowStatus = 0;
     const QString rowOrder = keywordText(file, "ROWORDER", rowStatus);
@@ -642,7 +639,7 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
             filename = scratchFile.fileName();
         }
         if (!(previewOnly && keepMosaic()))
-            demosaiced = stats.sampleType == kSampleUInt8 ? debayer8() : debayer16();
+            demosaiced = stats.sampleType == SampleType::UInt8 ? debayer8() : debayer16();
     }
     if (demosaiced)
         computeStatistics(false);

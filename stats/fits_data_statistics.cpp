@@ -13,7 +13,7 @@
 
 namespace {
 
-bool isHandledSampleType(int sampleType)
+bool isHandledSampleType(SampleType sampleType)
 {
     return withSampleType(sampleType, [](auto) {});
 }
@@ -200,9 +200,9 @@ void computeMosaicRange(FITSData &image)
         record.minimum[0] = double(extremes.first);
         record.maximum[0] = double(extremes.second);
     };
-    if (record.sampleType == kSampleUInt8)
+    if (record.sampleType == SampleType::UInt8)
         scan(uint8_t());
-    else if (record.sampleType == kSampleUInt16)
+    else if (record.sampleType == SampleType::UInt16)
         scan(uint16_t());
 }
 

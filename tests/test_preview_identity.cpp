@@ -56,26 +56,26 @@ QImage referencePreview(const QString &path, int widthLimit, int quality)
 
 // The samples as CFITSIO's own conversion reads them, in the type the
 // image object holds.
-std::vector<uint8_t> samplesFromCfitsio(const QString &path, int sampleType, size_t count)
+std::vector<uint8_t> samplesFromCfitsio(const QString &path, SampleType sampleType, size_t count)
 {
     int type = 0, bytes = 0;
     switch (sampleType) {
-    case kSampleUInt8:
+    case SampleType::UInt8:
         type = TBYTE, bytes = 1;
         break;
-    case kSampleUInt16:
+    case SampleType::UInt16:
         type = TUSHORT, bytes = 2;
         break;
-    case kSampleUInt32:
+    case SampleType::UInt32:
         type = TUINT, bytes = 4;
         break;
-    case kSampleInt64:
+    case SampleType::Int64:
         type = TLONGLONG, bytes = 8;
         break;
-    case kSampleFloat:
+    case SampleType::Float:
         type = TFLOAT, bytes = 4;
         break;
-    case kSampleDouble:
+    case SampleType::Double:
         type = TDOUBLE, bytes = 8;
         break;
     default:
