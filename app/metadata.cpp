@@ -32,7 +32,7 @@ QString freshUuid()
 // The keys that describe the file itself, always from the path the caller
 // named: a load may have swapped in a temporary or scratch name.
 // FITS BITPIX of a sample type, 0 for none.
-int bitpixOf(int sampleType)
+int bitpixOf(SampleType sampleType)
 {
     int bitpix = 0;
     withSampleType(sampleType, [&](auto sample) {

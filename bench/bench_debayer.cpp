@@ -69,7 +69,7 @@ void debayer16Frame(benchmark::State &state)
         data.stats.channels = 1;
         data.stats.samplesPerChannel = uint32_t(source.size());
         data.stats.bytesPerSample = 2;
-        data.stats.sampleType = kSampleUInt16;
+        data.stats.sampleType = SampleType::UInt16;
         data.pixelBytes = uint32_t(source.size() * 2);
         data.pixels.reset(new uint8_t[data.pixelBytes]);
         std::memcpy(data.pixels.get(), source.data(), data.pixelBytes);

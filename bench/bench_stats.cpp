@@ -34,7 +34,7 @@ const std::vector<uint16_t> &frame()
 void fillImage(FITSData &data)
 {
     const std::vector<uint16_t> &samples = frame();
-    data.stats.sampleType = kSampleUInt16;
+    data.stats.sampleType = SampleType::UInt16;
     data.stats.bytesPerSample = 2;
     data.stats.width = kWidth;
     data.stats.height = kHeight;
@@ -50,7 +50,7 @@ void fillFloatImage(FITSData &data)
 {
     const std::vector<uint16_t> &samples = frame();
     fillImage(data);
-    data.stats.sampleType = kSampleFloat;
+    data.stats.sampleType = SampleType::Float;
     data.stats.bytesPerSample = 4;
     data.pixelBytes = uint32_t(samples.size() * 4);
     data.pixels.reset(new uint8_t[data.pixelBytes]);

@@ -34,14 +34,14 @@ std::vector<uint16_t> starField(int planes)
 }
 
 template <typename T>
-std::vector<T> samplesOf(int sampleType, int planes)
+std::vector<T> samplesOf(SampleType sampleType, int planes)
 {
     const std::vector<uint16_t> field = starField(planes);
     std::vector<T> samples(field.size());
     for (size_t i = 0; i < field.size(); ++i) {
-        if (sampleType == kSampleUInt8)
+        if (sampleType == SampleType::UInt8)
             samples[i] = T(field[i] >> 8);
-        else if (sampleType == kSampleFloat || sampleType == kSampleDouble)
+        else if (sampleType == SampleType::Float || sampleType == SampleType::Double)
             samples[i] = T(field[i] / 65535.0);  // normalised, as float files usually are
         else
             samples[i] = T(field[i]);
@@ -50,7 +50,7 @@ std::vector<T> samplesOf(int sampleType, int planes)
 }
 
 template <typename T>
-void stretchParams(benchmark::State &state, int sampleType)
+void stretchParams(benchmark::State &state, SampleType sampleType)
 {
     const int planes = int(state.range(0));
     const std::vector<T> samples = samplesOf<T>(sampleType, planes);
@@ -61,7 +61,7 @@ void stretchParams(benchmark::State &state, int sampleType)
 }
 
 template <typename T>
-void render(benchmark::State &state, int sampleType)
+void render(benchmark::State &state, SampleType sampleType)
 {
     const int planes = int(state.range(0));
     const std::vector<T> samples = samplesOf<T>(sampleType, planes);
@@ -79,7 +79,7 @@ void render(benchmark::State &state, int sampleType)
 // What a narrowed preview does after the parameters: rendering each band of
 // rows as the smooth narrowing to `width` reads it (arguments: planes, width).
 template <typename T>
-void renderNarrowed(benchmark::State &state, int sampleType)
+void renderNarrowed(benchmark::State &state, SampleType sampleType)
 {
     const int planes = int(state.range(0));
     const int width = int(state.range(1));
@@ -96,8 +96,10 @@ void renderNarrowed(benchmark::State &state, int sampleType)
     }
 }
 
-void narrowed_kSampleUInt16(benchmark::State &state) { renderNarrowed<uint16_t>(state, kSampleUInt16); }
-void narrowed_kSampleFloat(benchmark::State &state) { renderNarrowed<float>(state, kSampleFloat); }
+// Benchmark names (narrowed_kSampleUInt16, params_kSampleUInt8, ...) are
+// the ones bench/RESULTS.md and earlier runs use.
+void narrowed_kSampleUInt16(benchmark::State &state) { renderNarrowed<uint16_t>(state, SampleType::UInt16); }
+void narrowed_kSampleFloat(benchmark::State &state) { renderNarrowed<float>(state, SampleType::Float); }
 BENCHMARK(narrowed_kSampleUInt16)
     ->Args({1, 800})
     ->Args({1, 100})
@@ -113,11 +115,11 @@ BENCHMARK(narrowed_kSampleFloat)
     ->Repetitions(5)
     ->ReportAggregatesOnly(true);
 
-#define STRETCH_BENCHMARKS(T, code)                                                                                 \
-    void params_##code(benchmark::State &state) { stretchParams<T>(state, code); }                                  \
-    void render_##code(benchmark::State &state) { render<T>(state, code); }                                         \
-    BENCHMARK(params_##code)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond);                                        \
-    BENCHMARK(render_##code)                                                                                        \
+#define STRETCH_BENCHMARKS(T, type)                                                                                 \
+    void params_kSample##type(benchmark::State &state) { stretchParams<T>(state, SampleType::type); }               \
+    void render_kSample##type(benchmark::State &state) { render<T>(state, SampleType::type); }                      \
+    BENCHMARK(params_kSample##type)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond);                                 \
+    BENCHMARK(render_kSample##type)                                                                                 \
         ->Arg(1)                                                                                                    \
         ->Arg(3)                                                                                                    \
         ->Unit(benchmark::kMillisecond)                                                                             \
@@ -125,11 +127,11 @@ BENCHMARK(narrowed_kSampleFloat)
         ->Repetitions(5)                                                                                            \
         ->ReportAggregatesOnly(true)
 
-STRETCH_BENCHMARKS(uint8_t, kSampleUInt8);
-STRETCH_BENCHMARKS(uint16_t, kSampleUInt16);
-STRETCH_BENCHMARKS(uint32_t, kSampleUInt32);
-STRETCH_BENCHMARKS(float, kSampleFloat);
-STRETCH_BENCHMARKS(int64_t, kSampleInt64);
-STRETCH_BENCHMARKS(double, kSampleDouble);
+STRETCH_BENCHMARKS(uint8_t, UInt8);
+STRETCH_BENCHMARKS(uint16_t, UInt16);
+STRETCH_BENCHMARKS(uint32_t, UInt32);
+STRETCH_BENCHMARKS(float, Float);
+STRETCH_BENCHMARKS(int64_t, Int64);
+STRETCH_BENCHMARKS(double, Double);
 
 } // namespace

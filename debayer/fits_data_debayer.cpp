@@ -38,7 +38,7 @@ bool showsColour(FITSMode mode)
 }
 
 template <typename T>
-bool debayerPlanes(FITSData &data, int sampleType)
+bool debayerPlanes(FITSData &data, SampleType sampleType)
 {
     ImageStatistics &stats = data.stats;
     const int width = stats.width;
@@ -136,19 +136,19 @@ bool debayerPlanes(FITSData &data, int sampleType)
 
 bool FITSData::debayer8()
 {
-    return debayerPlanes<uint8_t>(*this, kSampleUInt8);
+    return debayerPlanes<uint8_t>(*this, SampleType::UInt8);
 }
 
 bool FITSData::debayer16()
 {
-    return debayerPlanes<uint16_t>(*this, kSampleUInt16);
+    return debayerPlanes<uint16_t>(*this, SampleType::UInt16);
 }
 
 bool FITSData::keepMosaic()
 {
-    const bool plane = stats.sampleType == kSampleUInt8    ? holdsDemosaicablePlane<uint8_t>(*this)
-                       : stats.sampleType == kSampleUInt16 ? holdsDemosaicablePlane<uint16_t>(*this)
-                                                           : false;
+    const bool plane = stats.sampleType == SampleType::UInt8    ? holdsDemosaicablePlane<uint8_t>(*this)
+                       : stats.sampleType == SampleType::UInt16 ? holdsDemosaicablePlane<uint16_t>(*this)
+                                                                : false;
     // The vertical offset moves the mosaic's rows up; any other value has
     // been refused by the Bayer detection.
     if (!plane || bayer.method != kDemosaicNearest || !patternWord(bayer.pattern) || !showsColour(mode) ||
@@ -163,7 +163,7 @@ bool FITSData::expandMosaic()
 {
     if (!holdsMosaic)
         return true;
-    const bool planes = stats.sampleType == kSampleUInt8 ? debayer8() : debayer16();
+    const bool planes = stats.sampleType == SampleType::UInt8 ? debayer8() : debayer16();
     holdsMosaic = !planes;
     return planes;
 }

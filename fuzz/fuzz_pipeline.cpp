@@ -26,8 +26,9 @@ constexpr size_t kHeaderBytes = 16;
 // while keeping a run well below the fuzzer's time limit.
 constexpr uint32_t kMaxSamplesPerChannel = 1u << 20;
 
-constexpr int kSampleTypes[] = {kSampleUInt8, kSampleUInt16, kSampleInt16, kSampleUInt32, kSampleInt32,
-                                kSampleFloat, kSampleInt64,  kSampleDouble, kSampleNone};
+constexpr SampleType kSampleTypes[] = {SampleType::UInt8, SampleType::UInt16, SampleType::Int16,
+                                       SampleType::UInt32, SampleType::Int32, SampleType::Float,
+                                       SampleType::Int64, SampleType::Double, SampleType::None};
 
 uint16_t le16(const uint8_t *p)
 {
@@ -44,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const bool large = data[8] & 4;
     const uint16_t width = large ? le16(data) : data[0];
     const uint16_t height = large ? le16(data + 2) : data[2];
-    const int sampleType = kSampleTypes[data[4] % (sizeof kSampleTypes / sizeof kSampleTypes[0])];
+    const SampleType sampleType = kSampleTypes[data[4] % (sizeof kSampleTypes / sizeof kSampleTypes[0])];
     const int channels = 1 + data[5] % 3;
     const int patterns[] = {kPatternRGGB, kPatternGBRG, kPatternGRBG, kPatternBGGR, 0};
     const int pattern = patterns[data[6] % 5];
@@ -91,9 +92,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         image.bayer.method = method;
         image.bayer.offsetY = offsetY;
         image.hasDebayer = true;
-        if (sampleType == kSampleUInt8)
+        if (sampleType == SampleType::UInt8)
             statistics = image.debayer8();
-        else if (sampleType == kSampleUInt16)
+        else if (sampleType == SampleType::UInt16)
             statistics = image.debayer16();
     }
     if (statistics)

@@ -2,8 +2,10 @@
 
 // Everything the image code needs from CFITSIO beyond fitsio.h: the handle
 // that closes itself, the guard over its message stack, its failures as
-// text, the sizes of the format, and the few routines it exports without
-// declaring them publicly.
+// text, the sizes of the format, its names for our sample types, and the
+// few routines it exports without declaring them publicly.
+
+#include "image/image_types.h"
 
 #include <QString>
 
@@ -44,6 +46,23 @@ int fitsHeaderText(fitsfile *file, int excludeCommentary, char **header, int *ca
 QString fitsErrorText(int status);
 // The same with the code, as failures are reported: "... (CFITSIO status 414)".
 QString fitsStatusText(int status);
+
+// CFITSIO's data type code for reading samples of `type` into a buffer of
+// that type (TUINT for 4-byte unsigned samples: its TULONG is the 8-byte C
+// long), 0 for None.
+int fitsDatatypeOf(SampleType type);
+
+// What only CFITSIO's file structure holds: no routine of its interface
+// reads or sets these, so they touch the structure's fields, in
+// cfitsio.cpp alone.
+// The size CFITSIO takes the open file to have, its logical size: the
+// loader holds the data a header declares against it before CFITSIO reads
+// any.
+int64_t fitsFileSize(fitsfile *file);
+// Takes write access away from a file CFITSIO created, so that closing it
+// neither pads its data to what the header declares nor writes anything;
+// CFITSIO has no routine that drops write access from an open file.
+void fitsMakeReadOnly(fitsfile *file);
 
 // Routines CFITSIO exports but declares only in its internal header
 // fitsio2.h, and there without C linkage for C++.

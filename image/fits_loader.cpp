@@ -18,14 +18,10 @@
 
 namespace {
 
-static_assert(sizeof(unsigned int) == 4, "sample type 40 is read through CFITSIO's unsigned int");
-
-// How one BITPIX lands in the sample buffer, and the CFITSIO type that
-// converts it on the way in.
+// How one BITPIX lands in the sample buffer.
 struct SampleFormat {
-    int sampleType = 0;
+    SampleType sampleType = SampleType::None;
     int bytesPerSample = 0;
-    int readType = 0;
     int bitpix = 0;  // what `bitpix` records afterwards
 };
 
@@ -36,24 +32,24 @@ bool sampleFormatOf(int bitpix, SampleFormat &format)
 {
     switch (bitpix) {
     case BYTE_IMG:
-        format = {kSampleUInt8, 1, TBYTE, BYTE_IMG};
+        format = {SampleType::UInt8, 1, BYTE_IMG};
         return true;
     case SHORT_IMG:
     case USHORT_IMG:
-        format = {kSampleUInt16, 2, TUSHORT, USHORT_IMG};
+        format = {SampleType::UInt16, 2, USHORT_IMG};
         return true;
     case LONG_IMG:
     case ULONG_IMG:
-        format = {kSampleUInt32, 4, TUINT, ULONG_IMG};
+        format = {SampleType::UInt32, 4, ULONG_IMG};
         return true;
     case LONGLONG_IMG:
-        format = {kSampleInt64, 8, TLONGLONG, LONGLONG_IMG};
+        format = {SampleType::Int64, 8, LONGLONG_IMG};
         return true;
     case FLOAT_IMG:
-        format = {kSampleFloat, 4, TFLOAT, FLOAT_IMG};
+        format = {SampleType::Float, 4, FLOAT_IMG};
         return true;
     case DOUBLE_IMG:
-        format = {kSampleDouble, 8, TDOUBLE, DOUBLE_IMG};
+        format = {SampleType::Double, 8, DOUBLE_IMG};
         return true;
     default:
         return false;
@@ -66,9 +62,9 @@ bool sampleFormatOf(int bitpix, SampleFormat &format)
 // (unsigned, with BZERO 2^63) goes to doubles, which keep more of it.
 SampleFormat overflowFallback(const SampleFormat &format)
 {
-    if (format.sampleType == kSampleInt64)
-        return {kSampleDouble, 8, TDOUBLE, DOUBLE_IMG};
-    return {kSampleFloat, 4, TFLOAT, FLOAT_IMG};
+    if (format.sampleType == SampleType::Int64)
+        return {SampleType::Double, 8, DOUBLE_IMG};
+    return {SampleType::Float, 4, FLOAT_IMG};
 }
 
 struct ImageHdu {
@@ -81,7 +77,7 @@ struct ImageHdu {
 // every axis, not only the three the image model keeps.
 void readImageParameters(fitsfile *file, ImageHdu &hdu, int &status)
 {
-    ffgiprll(file, kMaxFitsAxes, &hdu.bitpix, &hdu.naxis, hdu.axes.data(), &status);
+    fits_get_img_paramll(file, kMaxFitsAxes, &hdu.bitpix, &hdu.naxis, hdu.axes.data(), &status);
 }
 
 // Packed files and multi-extension files often keep their image behind an
@@ -91,7 +87,7 @@ bool moveToFirstImage(fitsfile *file, ImageHdu &hdu, bool tiled, int &status)
 {
     for (int number = 2; status == 0; ++number) {
         int type = 0;
-        ffmahd(file, number, &type, &status);
+        fits_movabs_hdu(file, number, &type, &status);
         // CFITSIO calls a compressed HDU whose compression it does not know
         // a table; reading it then fails with the reason.
         const bool compressed = fits_is_compressed_image(file, &status);
@@ -134,7 +130,7 @@ QString limitViolation(fitsfile *file, const ImageHdu &hdu, int64_t available, i
             return QStringLiteral("axis %1 longer than %2").arg(i + 1).arg(kMaxAxisLength);
     }
     LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
-    ffghadll(file, &headStart, &dataStart, &dataEnd, &status);
+    fits_get_hduaddrll(file, &headStart, &dataStart, &dataEnd, &status);
     if (status)
         return fitsStatusText(status);
     // CFITSIO reads whole 2880-byte records: from a last record cut short it
@@ -163,7 +159,7 @@ bool scalingKeyword(fitsfile *file, const char *keyword, double fallback, double
     int status = 0;
     value = fallback;
     char comment[FLEN_COMMENT] = {};
-    ffgkyd(file, keyword, &value, comment, &status);
+    fits_read_key_dbl(file, keyword, &value, comment, &status);
     if (status == KEY_NO_EXIST) {
         value = fallback;
         return true;
@@ -177,33 +173,33 @@ DirectLayout directLayoutOf(fitsfile *file, int bitpix, const SampleFormat &form
     int status = 0;
     char blank[FLEN_VALUE] = {};
     char comment[FLEN_COMMENT] = {};
-    ffgkey(file, "BLANK", blank, comment, &status);
+    fits_read_keyword(file, "BLANK", blank, comment, &status);
     if (status != KEY_NO_EXIST || !scalingKeyword(file, "BZERO", 0.0, zero) ||
         !scalingKeyword(file, "BSCALE", 1.0, scale) || scale != 1.0)
         return {};
     switch (bitpix) {
     case BYTE_IMG:
-        if (format.readType == TBYTE && zero == 0.0)
+        if (format.sampleType == SampleType::UInt8 && zero == 0.0)
             return {1, false, false};
         break;
     case SHORT_IMG:
-        if (format.readType == TUSHORT && (zero == 32768.0 || zero == 0.0))
+        if (format.sampleType == SampleType::UInt16 && (zero == 32768.0 || zero == 0.0))
             return {2, zero != 0.0, zero == 0.0};
         break;
     case LONG_IMG:
-        if (format.readType == TUINT && (zero == 2147483648.0 || zero == 0.0))
+        if (format.sampleType == SampleType::UInt32 && (zero == 2147483648.0 || zero == 0.0))
             return {4, zero != 0.0, zero == 0.0};
         break;
     case LONGLONG_IMG:
-        if (format.readType == TLONGLONG && zero == 0.0)
+        if (format.sampleType == SampleType::Int64 && zero == 0.0)
             return {8, false, false};
         break;
     case FLOAT_IMG:
-        if (format.readType == TFLOAT && zero == 0.0)
+        if (format.sampleType == SampleType::Float && zero == 0.0)
             return {4, false, false};
         break;
     case DOUBLE_IMG:
-        if (format.readType == TDOUBLE && zero == 0.0)
+        if (format.sampleType == SampleType::Double && zero == 0.0)
             return {8, false, false};
         break;
     default:
@@ -290,7 +286,7 @@ constexpr size_t kDirectBlock = size_t(256) << 10;
 bool readDirect(fitsfile *file, const DirectLayout &layout, uint64_t count, uint8_t *out, int &status)
 {
     LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
-    ffghadll(file, &headStart, &dataStart, &dataEnd, &status);
+    fits_get_hduaddrll(file, &headStart, &dataStart, &dataEnd, &status);
     const size_t total = size_t(count) * size_t(layout.bytes);
     bool negative = false;
     for (size_t done = 0; done < total && status == 0;) {
@@ -329,10 +325,11 @@ bool readSamples(FITSData &image, fitsfile *file, int bitpix, const SampleFormat
     image.stats.sampleType = format.sampleType;
     image.stats.bytesPerSample = format.bytesPerSample;
     image.bitpix = format.bitpix;
+    const int readType = fitsDatatypeOf(format.sampleType);
     if (fits_is_compressed_image(file, &status)) {
         const TiledRegion region{image.stats.width, image.stats.height, image.stats.channels};
         QString reason;
-        if (readTiledImage(file, image.memoryFile, image.memoryFileSize, region, format.readType,
+        if (readTiledImage(file, image.memoryFile, image.memoryFileSize, region, readType,
                            format.bytesPerSample, image.pixels.get(), reason, status))
             return true;
         image.loadError = reason.isEmpty() ? QStringLiteral("unpacking failed: %1").arg(fitsStatusText(status)) : reason;
@@ -348,7 +345,7 @@ bool readSamples(FITSData &image, fitsfile *file, int bitpix, const SampleFormat
         // Whatever went wrong, CFITSIO's own reading reports it as always.
     }
     int anyNull = 0;
-    ffgpv(file, format.readType, 1, LONGLONG(count), nullptr, image.pixels.get(), &anyNull, &status);
+    fits_read_img(file, readType, 1, LONGLONG(count), nullptr, image.pixels.get(), &anyNull, &status);
     if (status) {
         image.loadError = fitsStatusText(status);
         image.pixels.reset();
@@ -363,7 +360,7 @@ QString keywordText(fitsfile *file, const char *keyword, int &status)
 {
     char value[FLEN_VALUE] = {};
     char comment[FLEN_COMMENT] = {};
-    ffgkey(file, keyword, value, comment, &status);
+    fits_read_keyword(file, keyword, value, comment, &status);
     if (status)
         return QString();
     return QString::fromLatin1(value).remove(QLatin1Char('\'')).trimmed();
@@ -376,10 +373,10 @@ QString keywordText(fitsfile *file, const char *keyword, int &status)
 void readIntegerKey(fitsfile *file, const char *keyword, int &value, int &status)
 {
     char text[FLEN_VALUE] = {};
-    ffgkey(file, keyword, text, nullptr, &status);
+    fits_read_keyword(file, keyword, text, nullptr, &status);
     if (status == 0 && std::strlen(text) >= 29)
         status = BAD_INTKEY;
-    ffgky(file, TINT, keyword, &value, nullptr, &status);
+    fits_read_key(file, TINT, keyword, &value, nullptr, &status);
 }
 
 int patternCode(const QString &text)
@@ -419,7 +416,7 @@ bool detectBayer(FITSData &image, fitsfile *file)
 {
     int status = 0;
     const QString pattern = keywordText(file, "BAYERPAT", status);
-    if (status || (image.stats.sampleType != kSampleUInt16 && image.stats.sampleType != kSampleUInt8))
+    if (status || (image.stats.sampleType != SampleType::UInt16 && image.stats.sampleType != SampleType::UInt8))
         return false;
     int rowStatus = 0;
     const QString rowOrder = keywordText(file, "ROWORDER", rowStatus);
@@ -458,12 +455,12 @@ bool headerRecordsOf(fitsfile *file, QList<HeaderRecord> &records)
     int cardCount = 0;
     fitsHeaderText(file, 0, &header, &cardCount, &status);
     if (status)
-        ffrprt(stderr, status);
+        fits_report_error(stderr, status);
     else
         records = parseHeaderCards(header, cardCount);
     if (header) {
         int freeStatus = 0;
-        fffree(header, &freeStatus);
+        fits_free_memory(header, &freeStatus);
     }
     return status == 0;
 }
@@ -493,7 +490,7 @@ void keepStoredChecksums(fitsfile *file, QList<HeaderRecord> &records)
     }
     if (header) {
         int freeStatus = 0;
-        fffree(header, &freeStatus);
+        fits_free_memory(header, &freeStatus);
     }
 }
 
@@ -535,18 +532,18 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
     if (unpack) {
         if (!openCompressed(bytes) || !fitsHandle)
             return fail(QStringLiteral("cannot unpack the compressed FITS data"));
-        available = fitsHandle->Fptr->logfilesize;
+        available = fitsFileSize(fitsHandle.get());
         if (memoryFile)
             available = std::min<int64_t>(available, int64_t(memoryFileSize));
     } else if (bytes.isEmpty()) {
         fitsfile *file = nullptr;
         const QByteArray name = QFile::encodeName(filename);
-        ffdkopn(&file, name.constData(), READONLY, &status);
+        fits_open_diskfile(&file, name.constData(), READONLY, &status);
         fitsHandle.reset(file);
         stats.size = QFile(filename).size();
         if (status)
             return fail(fitsStatusText(status));
-        available = fitsHandle->Fptr->logfilesize;
+        available = fitsFileSize(fitsHandle.get());
     } else {
         // CFITSIO reads a memory file through the addresses of its buffer
         // pointer and size for as long as it is open, so the object keeps
@@ -561,7 +558,7 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
         available = bytes.size();
         fitsfile *file = nullptr;
         const QByteArray name = QFile::encodeName(filename);
-        ffomem(&file, name.constData(), READONLY, &memoryFile, &memoryFileSize, 0, nullptr, &status);
+        fits_open_memfile(&file, name.constData(), READONLY, &memoryFile, &memoryFileSize, 0, nullptr, &status);
         fitsHandle.reset(file);
         if (status)
             return fail(fitsStatusText(status));
@@ -571,7 +568,7 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
     fitsfile *file = fitsHandle.get();
     ImageHdu hdu;
     int hduType = 0;
-    ffmahd(file, 1, &hduType, &status);
+    fits_movabs_hdu(file, 1, &hduType, &status);
     readImageParameters(file, hdu, status);
     const bool compressed = fits_is_compressed_image(file, &status);
     if (status)
@@ -642,7 +639,7 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
             filename = scratchFile.fileName();
         }
         if (!(previewOnly && keepMosaic()))
-            demosaiced = stats.sampleType == kSampleUInt8 ? debayer8() : debayer16();
+            demosaiced = stats.sampleType == SampleType::UInt8 ? debayer8() : debayer16();
     }
     if (demosaiced)
         computeStatistics(false);

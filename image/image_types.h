@@ -6,59 +6,70 @@
 
 #include <cstdint>
 
-// CFITSIO data type codes name the sample type of every buffer. 40 and 41
-// always mean 4-byte samples here, whatever C type CFITSIO pairs them with.
-enum SampleType : int {
-    kSampleNone = 0,
-    kSampleUInt8 = 11,   // TBYTE
-    kSampleUInt16 = 20,  // TUSHORT
-    kSampleInt16 = 21,   // TSHORT
-    kSampleUInt32 = 40,  // TULONG, 4 bytes
-    kSampleInt32 = 41,   // TLONG, 4 bytes
-    kSampleFloat = 42,   // TFLOAT
-    kSampleInt64 = 81,   // TLONGLONG
-    kSampleDouble = 82,  // TDOUBLE
+// CFITSIO data type codes name the sample type of every buffer, and the
+// enumerators keep them as their values. 40 and 41 always mean 4-byte
+// samples here, whatever C type CFITSIO pairs them with. Scoped, so that a
+// CFITSIO read type (TUINT is 30, not 40), a BITPIX or a byte count never
+// passes for a sample type: codes become sample types only where they
+// enter, after a check (the loaders), and numbers again only by
+// `sampleTypeCode`.
+enum class SampleType : int32_t {
+    None = 0,
+    UInt8 = 11,   // TBYTE
+    UInt16 = 20,  // TUSHORT
+    Int16 = 21,   // TSHORT
+    UInt32 = 40,  // TULONG, 4 bytes
+    Int32 = 41,   // TLONG, 4 bytes
+    Float = 42,   // TFLOAT
+    Int64 = 81,   // TLONGLONG
+    Double = 82,  // TDOUBLE
 };
 
-// The one place that maps a sample type code to its C++ type: calls
-// `work` with a value of that type, and returns false, calling nothing, for
-// a code that names no sample type. Every template over the sample type is
-// selected through it.
-template <typename Work>
-bool withSampleType(int sampleType, Work &&work)
+// The number a message or trace shows for a sample type.
+constexpr int32_t sampleTypeCode(SampleType type)
 {
-    switch (sampleType) {
-    case kSampleUInt8:
-        work(uint8_t());
-        return true;
-    case kSampleUInt16:
-        work(uint16_t());
-        return true;
-    case kSampleInt16:
-        work(int16_t());
-        return true;
-    case kSampleUInt32:
-        work(uint32_t());
-        return true;
-    case kSampleInt32:
-        work(int32_t());
-        return true;
-    case kSampleFloat:
-        work(float());
-        return true;
-    case kSampleInt64:
-        work(int64_t());
-        return true;
-    case kSampleDouble:
-        work(double());
-        return true;
-    default:
-        return false;
-    }
+    return static_cast<int32_t>(type);
 }
 
-// Bits per sample as the `bpp` property reports it (8 for an unknown code).
-int bitsPerSampleOf(int sampleType);
+// The one place that maps a sample type to its C++ type: calls `work`
+// with a value of that type, and returns false, calling nothing, for
+// None. Every template over the sample type is selected through it.
+template <typename Work>
+bool withSampleType(SampleType sampleType, Work &&work)
+{
+    switch (sampleType) {
+    case SampleType::UInt8:
+        work(uint8_t());
+        return true;
+    case SampleType::UInt16:
+        work(uint16_t());
+        return true;
+    case SampleType::Int16:
+        work(int16_t());
+        return true;
+    case SampleType::UInt32:
+        work(uint32_t());
+        return true;
+    case SampleType::Int32:
+        work(int32_t());
+        return true;
+    case SampleType::Float:
+        work(float());
+        return true;
+    case SampleType::Int64:
+        work(int64_t());
+        return true;
+    case SampleType::Double:
+        work(double());
+        return true;
+    case SampleType::None:
+        break;
+    }
+    return false;
+}
+
+// Bits per sample as the `bpp` property reports it (8 for None).
+int bitsPerSampleOf(SampleType sampleType);
 
 // Plain statistics record, copied by value.
 struct ImageStatistics {
@@ -68,7 +79,7 @@ struct ImageStatistics {
     double standardDeviation[3] = {0, 0, 0};
     double median[3] = {0, 0, 0};
     double signalToNoise = 0;
-    int32_t sampleType = 0;
+    SampleType sampleType = SampleType::None;
     int32_t bytesPerSample = 1;
     int32_t dimensions = 2;
     int64_t size = 0;

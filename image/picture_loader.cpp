@@ -105,7 +105,7 @@ bool FITSData::readPicture(const QByteArray &bytes)
         }
     }
 
-    stats.sampleType = kSampleUInt8;
+    stats.sampleType = SampleType::UInt8;
     stats.bytesPerSample = 1;
     stats.width = uint16_t(image.width());
     stats.height = uint16_t(image.height());

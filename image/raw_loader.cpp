@@ -201,7 +201,7 @@ bool FITSData::readRaw(const QByteArray &bytes)
         image.data_size < planeSamples * uint64_t(image.colors))
         return fail(QStringLiteral("developed RAW image has an unexpected layout"));
 
-    stats.sampleType = kSampleUInt8;
+    stats.sampleType = SampleType::UInt8;
     stats.bytesPerSample = 1;
     stats.width = uint16_t(image.width);
     stats.height = uint16_t(image.height);

@@ -29,24 +29,24 @@ QString keywordValue(const std::string &raw)
     return inner;
 }
 
-// Sample type code and bytes per sample of the XISF formats we can hold.
-bool sampleTypeOf(LibXISF::Image::SampleFormat format, int32_t &type, int32_t &bytes)
+// Sample type and bytes per sample of the XISF formats we can hold.
+bool sampleTypeOf(LibXISF::Image::SampleFormat format, SampleType &type, int32_t &bytes)
 {
     switch (format) {
     case LibXISF::Image::UInt8:
-        type = kSampleUInt8;
+        type = SampleType::UInt8;
         bytes = 1;
         return true;
     case LibXISF::Image::UInt16:
-        type = kSampleUInt16;
+        type = SampleType::UInt16;
         bytes = 2;
         return true;
     case LibXISF::Image::UInt32:
-        type = kSampleUInt32;
+        type = SampleType::UInt32;
         bytes = 4;
         return true;
     case LibXISF::Image::Float32:
-        type = kSampleFloat;
+        type = SampleType::Float;
         bytes = 4;
         return true;
     default:
@@ -105,7 +105,8 @@ bool FITSData::readXisf(const QByteArray &bytes)
 
         // Geometry first, so that nothing is decoded for an image we cannot hold.
         const LibXISF::Image &header = reader.getImage(0, false);
-        int32_t sampleType = 0, sampleBytes = 0;
+        SampleType sampleType = SampleType::None;
+        int32_t sampleBytes = 0;
         if (!sampleTypeOf(header.sampleFormat(), sampleType, sampleBytes)) {
             loadError = QStringLiteral("unsupported XISF sample format %1").arg(int(header.sampleFormat()));
             return false;

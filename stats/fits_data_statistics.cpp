@@ -13,7 +13,7 @@
 
 namespace {
 
-bool isHandledSampleType(int sampleType)
+bool isHandledSampleType(SampleType sampleType)
 {
     return withSampleType(sampleType, [](auto) {});
 }
@@ -27,7 +27,7 @@ void readChainKey(fitsfile *file, const char *keyword, double &field, int &statu
         return;
     double value = 0;
     char comment[FLEN_COMMENT] = {};
-    ffgkyd(file, keyword, &value, comment, &status);
+    fits_read_key_dbl(file, keyword, &value, comment, &status);
     if (status == 0)
         field = value;
 }
@@ -200,9 +200,9 @@ void computeMosaicRange(FITSData &image)
         record.minimum[0] = double(extremes.first);
         record.maximum[0] = double(extremes.second);
     };
-    if (record.sampleType == kSampleUInt8)
+    if (record.sampleType == SampleType::UInt8)
         scan(uint8_t());
-    else if (record.sampleType == kSampleUInt16)
+    else if (record.sampleType == SampleType::UInt16)
         scan(uint16_t());
 }
 

@@ -95,7 +95,8 @@ QImage renderImage(FITSData &data, QString *error)
     StretchRenderer renderer(width, height, stats.channels, stats.sampleType);
     renderer.setParams(renderer.computeParams(data.pixels.get()));
     if (!renderer.run(data.pixels.get(), picture, 1)) {
-        setError(error, QStringLiteral("samples of type %1 cannot be rendered").arg(stats.sampleType));
+        setError(error,
+                 QStringLiteral("samples of type %1 cannot be rendered").arg(sampleTypeCode(stats.sampleType)));
         return {};
     }
     return picture;

@@ -65,7 +65,7 @@ constexpr bool kRendered = !std::is_same<T, int16_t>::value && !std::is_same<T, 
 // Calls fn with the samples as their own type; false for types that are
 // not rendered.
 template <typename Fn>
-bool visitSamples(int sampleType, const void *pixels, Fn &&fn)
+bool visitSamples(SampleType sampleType, const void *pixels, Fn &&fn)
 {
     bool rendered = false;
     withSampleType(sampleType, [&](auto sample) {
@@ -609,8 +609,8 @@ ChannelStretchParams paramsOf(T median, T mad, int64_t inputRange)
 
 } // namespace
 
-StretchRenderer::StretchRenderer(int width, int height, int channels, int sampleType)
-    : width(width), height(height), channels(channels), inputRange(sampleType == kSampleUInt8 ? 256 : 65536),
+StretchRenderer::StretchRenderer(int width, int height, int channels, SampleType sampleType)
+    : width(width), height(height), channels(channels), inputRange(sampleType == SampleType::UInt8 ? 256 : 65536),
       sampleType(sampleType)
 {
 }
@@ -627,11 +627,11 @@ void StretchRenderer::detectInputRange(const void *pixels)
     if (!pixels)
         return;
     const size_t planeSize = size_t(std::max(width, 0)) * size_t(std::max(height, 0));
-    if ((sampleType == kSampleFloat || sampleType == kSampleDouble) && inputRange > 1) {
+    if ((sampleType == SampleType::Float || sampleType == SampleType::Double) && inputRange > 1) {
         // A sparse look suffices: normalised data stays at or below 1
         // everywhere, and one bright sample is enough to tell otherwise.
         float maximum = 0.0f;
-        if (sampleType == kSampleFloat) {
+        if (sampleType == SampleType::Float) {
             const float *samples = static_cast<const float *>(pixels);
             for (size_t i = 0; i < planeSize; i += 1000)
                 maximum = samples[i] > maximum ? samples[i] : maximum;
@@ -644,7 +644,7 @@ void StretchRenderer::detectInputRange(const void *pixels)
         }
         if (maximum <= 1.01f)
             inputRange = 1;
-    } else if (sampleType == kSampleUInt32 && !uint32RangeDetected) {
+    } else if (sampleType == SampleType::UInt32 && !uint32RangeDetected) {
         // 32-bit integers come either as 16-bit camera data in a wider
         // container, which should look like the 16-bit file, or spread over
         // the whole type (scaled by 65536 or so), which the full range maps
@@ -663,7 +663,7 @@ void StretchRenderer::detectInputRange(const void *pixels)
 bool StretchRenderer::setMosaic(int pattern, int offsetY)
 {
     if (!patternWord(pattern) || (offsetY != 0 && offsetY != 1) || channels != 3 ||
-        (sampleType != kSampleUInt8 && sampleType != kSampleUInt16))
+        (sampleType != SampleType::UInt8 && sampleType != SampleType::UInt16))
         return false;
     mosaicPattern = pattern;
     mosaicOffsetY = offsetY;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "image/image_types.h"
+
 #include <QImage>
 
 #include <cstddef>
@@ -50,9 +52,9 @@ public:
 class StretchRenderer
 {
 public:
-    // Sample types are the CFITSIO codes of image_types.h; 11, 20, 40, 42,
-    // 81 and 82 are rendered, any other code renders nothing.
-    StretchRenderer(int width, int height, int channels, int sampleType);
+    // Samples of types UInt8, UInt16, UInt32, Float, Int64 and Double are
+    // rendered; any other type renders nothing.
+    StretchRenderer(int width, int height, int channels, SampleType sampleType);
 
     // Floating-point data whose first plane stays at or below 1.01 is taken
     // as normalised (range 1). Unsigned 32-bit data keeps the 16-bit range
@@ -101,9 +103,9 @@ public:
     int height;
     int channels;
     // Levels that normalise samples: 256, 65536, 2^32 or 1. Wider than the
-    // samples of type 40 need, hence 64 bits.
+    // UInt32 samples need, hence 64 bits.
     int64_t inputRange;
-    int sampleType;
+    SampleType sampleType;
     StretchParams params;
 
 private:

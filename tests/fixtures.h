@@ -1,13 +1,22 @@
 #pragma once
 
-// Helpers shared by the tests: FITS files written through CFITSIO, and the
-// skyimg executable run as a process.
+// Helpers shared by the tests: FITS files written through CFITSIO, the
+// skyimg executable run as a process, and sample types printed by code.
+
+#include "image/image_types.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
+#include <ostream>
 #include <vector>
+
+// A failed comparison shows a sample type as its code, not as raw bytes.
+inline void PrintTo(SampleType type, std::ostream *out)
+{
+    *out << sampleTypeCode(type);
+}
 
 struct FitsFixture {
     int bitpix = 16;

@@ -1,5 +1,6 @@
 #include "debayer/demosaic.h"
 #include "image/fits_data.h"
+#include "tests/fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -50,7 +51,7 @@ void loadMosaic(FITSData &data, const std::vector<T> &samples, int width, int he
     data.stats.channels = 1;
     data.stats.samplesPerChannel = uint32_t(width * height);
     data.stats.bytesPerSample = int(sizeof(T));
-    data.stats.sampleType = sizeof(T) == 1 ? kSampleUInt8 : kSampleUInt16;
+    data.stats.sampleType = sizeof(T) == 1 ? SampleType::UInt8 : SampleType::UInt16;
     data.pixelBytes = uint32_t(samples.size() * sizeof(T));
     data.pixels.reset(new uint8_t[data.pixelBytes]);
     if (!samples.empty())
@@ -325,7 +326,7 @@ TEST(Debayer, ModeDecidesChannelsAndDepthTheSampleType)
             ASSERT_TRUE(data.debayer8());
         }
         EXPECT_EQ(data.stats.channels, c.channels);
-        EXPECT_EQ(data.stats.sampleType, c.wide ? 20 : 11);
+        EXPECT_EQ(data.stats.sampleType, c.wide ? SampleType::UInt16 : SampleType::UInt8);
         EXPECT_EQ(data.pixelBytes, 3u * 24 * (c.wide ? 2 : 1));
         EXPECT_EQ(data.stats.samplesPerChannel, 24u);
 
@@ -594,7 +595,7 @@ TEST(Debayer, FailuresKeepTheRawSamples)
         data.stats.channels = 2;
         EXPECT_FALSE(data.debayer16());
         EXPECT_EQ(data.stats.channels, c.channelsAfter);
-        EXPECT_EQ(data.stats.sampleType, kSampleUInt16);
+        EXPECT_EQ(data.stats.sampleType, SampleType::UInt16);
         ASSERT_EQ(data.pixelBytes, samples.size() * 2);
         EXPECT_EQ(std::memcmp(data.pixels.get(), samples.data(), data.pixelBytes), 0);
     }

@@ -20,7 +20,7 @@ void fillPlane(FITSData &data, uint16_t width, uint16_t height, uint8_t channels
     data.stats.channels = channels;
     data.stats.samplesPerChannel = uint32_t(width) * height;
     data.stats.bytesPerSample = 1;
-    data.stats.sampleType = kSampleUInt8;
+    data.stats.sampleType = SampleType::UInt8;
     data.pixelBytes = data.stats.samplesPerChannel * channels;
     data.pixels.reset(new uint8_t[data.pixelBytes]);
     for (uint32_t i = 0; i < data.pixelBytes; ++i)

@@ -146,19 +146,21 @@ TEST_F(FitsLoader, MapsEveryBitpix)
         const void *data;
         int dataType;
         QStringList cards;
-        int sampleType, bitpixAfter;
+        SampleType sampleType;
+        int bitpixAfter;
         std::vector<double> expected;
     } const cases[] = {
-        {8, bytes, TBYTE, {}, 11, 8, {0, 7, 255, 1}},
-        {8, bytes, TBYTE, {"BZERO   =                 -128"}, 42, -32, {-128, -121, 127, -127}},
-        {16, shorts, TSHORT, {offset16}, 20, 20, {0, 32768, 65535, 32468}},
-        {16, shorts, TSHORT, {}, 42, -32, {-32768, 0, 32767, -300}},
-        {32, longs, TINT, {offset32}, 40, 40, {0, 2147483648.0, 4294967295.0, 2147483653.0}},
-        {32, longs, TINT, {}, 42, -32, {float(INT32_MIN), 0, float(INT32_MAX), 5}},
-        {64, longLongs, TLONGLONG, {}, 81, 64, {double(INT64_MIN), -1, double(INT64_MAX), 3}},
-        {64, longLongs, TLONGLONG, {"BZERO   =  9223372036854775808"}, 82, -64, {0, two63, 2 * two63, two63}},
-        {-32, floats, TFLOAT, {}, 42, -32, {-1.5, 0.25, double(1e30f), 3}},
-        {-64, doubles, TDOUBLE, {}, 82, -64, {-1.5, 0.25, 1e300, 3}},
+        {8, bytes, TBYTE, {}, SampleType::UInt8, 8, {0, 7, 255, 1}},
+        {8, bytes, TBYTE, {"BZERO   =                 -128"}, SampleType::Float, -32, {-128, -121, 127, -127}},
+        {16, shorts, TSHORT, {offset16}, SampleType::UInt16, 20, {0, 32768, 65535, 32468}},
+        {16, shorts, TSHORT, {}, SampleType::Float, -32, {-32768, 0, 32767, -300}},
+        {32, longs, TINT, {offset32}, SampleType::UInt32, 40, {0, 2147483648.0, 4294967295.0, 2147483653.0}},
+        {32, longs, TINT, {}, SampleType::Float, -32, {float(INT32_MIN), 0, float(INT32_MAX), 5}},
+        {64, longLongs, TLONGLONG, {}, SampleType::Int64, 64, {double(INT64_MIN), -1, double(INT64_MAX), 3}},
+        {64, longLongs, TLONGLONG, {"BZERO   =  9223372036854775808"}, SampleType::Double, -64,
+         {0, two63, 2 * two63, two63}},
+        {-32, floats, TFLOAT, {}, SampleType::Float, -32, {-1.5, 0.25, double(1e30f), 3}},
+        {-64, doubles, TDOUBLE, {}, SampleType::Double, -64, {-1.5, 0.25, 1e300, 3}},
     };
     for (const Case &c : cases) {
         const QString file = path("bitpix.fits");
@@ -172,14 +174,10 @@ TEST_F(FitsLoader, MapsEveryBitpix)
         EXPECT_EQ(data.pixelBytes, 4u * data.stats.bytesPerSample) << trace;
         EXPECT_EQ(data.stats.size, QFileInfo(file).size());
         std::vector<double> got;
-        switch (c.sampleType) {
-        case 11: for (auto v : samplesOf<uint8_t>(data)) got.push_back(v); break;
-        case 20: for (auto v : samplesOf<uint16_t>(data)) got.push_back(v); break;
-        case 40: for (auto v : samplesOf<uint32_t>(data)) got.push_back(v); break;
-        case 81: for (auto v : samplesOf<int64_t>(data)) got.push_back(double(v)); break;
-        case 42: for (auto v : samplesOf<float>(data)) got.push_back(v); break;
-        case 82: for (auto v : samplesOf<double>(data)) got.push_back(v); break;
-        }
+        withSampleType(c.sampleType, [&](auto sample) {
+            for (auto v : samplesOf<decltype(sample)>(data))
+                got.push_back(double(v));
+        });
         EXPECT_EQ(got, c.expected) << trace;
         EXPECT_EQ(data.stats.minimum[0], *std::min_element(c.expected.begin(), c.expected.end())) << trace;
     }

@@ -170,7 +170,7 @@ int hduCount(fitsfile *f)
 // 16-bit samples, as the test's signed values.
 std::vector<short> loadedSamples(const FITSData &data)
 {
-    if (data.stats.sampleType != kSampleUInt16 || data.stats.width != kWidth || data.stats.height != kHeight ||
+    if (data.stats.sampleType != SampleType::UInt16 || data.stats.width != kWidth || data.stats.height != kHeight ||
         data.stats.channels != 1 || !data.pixels)
         return {};
     const auto *samples = reinterpret_cast<const uint16_t *>(data.pixels.get());

@@ -1,6 +1,7 @@
 #include "image/fits_data.h"
 #include "image/raw_guards.h"
 #include "tests/dng_fixture.h"
+#include "tests/fixtures.h"
 #include "tests/xisf_writer.h"
 
 #include <QFile>
@@ -65,12 +66,13 @@ TEST_F(Loaders, XisfSampleFormats)
 {
     struct Case {
         Image::SampleFormat format;
-        int sampleType;  // 0: the load fails
+        SampleType sampleType;  // None: the load fails
         int bytes;
     };
-    const Case cases[] = {{Image::UInt8, 11, 1},  {Image::UInt16, 20, 2}, {Image::UInt32, 40, 4},
-                          {Image::Float32, 42, 4}, {Image::UInt64, 0, 8}, {Image::Float64, 0, 8},
-                          {Image::Complex32, 0, 8}, {Image::Complex64, 0, 16}};
+    const Case cases[] = {{Image::UInt8, SampleType::UInt8, 1},    {Image::UInt16, SampleType::UInt16, 2},
+                          {Image::UInt32, SampleType::UInt32, 4},  {Image::Float32, SampleType::Float, 4},
+                          {Image::UInt64, SampleType::None, 8},    {Image::Float64, SampleType::None, 8},
+                          {Image::Complex32, SampleType::None, 8}, {Image::Complex64, SampleType::None, 16}};
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "format " << c.format);
         XisfFixture fixture;
@@ -85,7 +87,7 @@ TEST_F(Loaders, XisfSampleFormats)
 
         FITSData data;
         const bool ok = load(data, file);
-        ASSERT_EQ(ok, c.sampleType != 0) << data.loadError.toStdString();
+        ASSERT_EQ(ok, c.sampleType != SampleType::None) << data.loadError.toStdString();
         if (!ok) {
             EXPECT_FALSE(data.pixels);
             EXPECT_TRUE(data.loadError.contains("sample format")) << data.loadError.toStdString();
@@ -249,7 +251,7 @@ TEST_F(Loaders, GreyPictureRowsHaveNoPadding)
 
     FITSData data;
     ASSERT_TRUE(load(data, file)) << data.loadError.toStdString();
-    EXPECT_EQ(data.stats.sampleType, 11);
+    EXPECT_EQ(data.stats.sampleType, SampleType::UInt8);
     EXPECT_EQ(data.stats.channels, 1);
     EXPECT_EQ(data.stats.width, 101);
     EXPECT_EQ(data.stats.height, 3);
@@ -407,7 +409,7 @@ TEST_F(Loaders, RawDevelopsToThreePlanes)
     ASSERT_TRUE(writeDng(path("shot.dng"), options));
     FITSData data;
     ASSERT_TRUE(load(data, path("shot.dng"))) << data.loadError.toStdString();
-    EXPECT_EQ(data.stats.sampleType, kSampleUInt8);
+    EXPECT_EQ(data.stats.sampleType, SampleType::UInt8);
     EXPECT_EQ(data.stats.channels, 3);
     EXPECT_EQ(data.stats.width, 64);
     EXPECT_EQ(data.stats.height, 42);

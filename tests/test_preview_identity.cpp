@@ -56,26 +56,26 @@ QImage referencePreview(const QString &path, int widthLimit, int quality)
 
 // The samples as CFITSIO's own conversion reads them, in the type the
 // image object holds.
-std::vector<uint8_t> samplesFromCfitsio(const QString &path, int sampleType, size_t count)
+std::vector<uint8_t> samplesFromCfitsio(const QString &path, SampleType sampleType, size_t count)
 {
     int type = 0, bytes = 0;
     switch (sampleType) {
-    case kSampleUInt8:
+    case SampleType::UInt8:
         type = TBYTE, bytes = 1;
         break;
-    case kSampleUInt16:
+    case SampleType::UInt16:
         type = TUSHORT, bytes = 2;
         break;
-    case kSampleUInt32:
+    case SampleType::UInt32:
         type = TUINT, bytes = 4;
         break;
-    case kSampleInt64:
+    case SampleType::Int64:
         type = TLONGLONG, bytes = 8;
         break;
-    case kSampleFloat:
+    case SampleType::Float:
         type = TFLOAT, bytes = 4;
         break;
-    case kSampleDouble:
+    case SampleType::Double:
         type = TDOUBLE, bytes = 8;
         break;
     default:
@@ -142,7 +142,13 @@ const Input kInputs[] = {
     {"u32offset", LONG_IMG, TINT, 1, {"BZERO   =           2147483648"},
      [](size_t, std::mt19937 &r) { return std::clamp(sky(r, 70000, 900, 4e9), 0.0, 4294967295.0) - 2147483648.0; }},
     {"u32plain", LONG_IMG, TINT, 1, {}, [](size_t, std::mt19937 &r) { return std::clamp(sky(r, 1000, 30, 60000), 0.0, 65535.0); }},
+    // BLANK and an odd BZERO send 32- and 64-bit data through CFITSIO's
+    // conversion, in the read type the loader names for the sample type.
+    {"u32blank", LONG_IMG, TINT, 1, {"BZERO   =           2147483648", "BLANK   =          -2147483648"},
+     [](size_t, std::mt19937 &r) { return std::clamp(sky(r, 70000, 900, 4e9), 0.0, 4294967295.0) - 2147483648.0; }},
     {"s64", LONGLONG_IMG, TLONGLONG, 1, {}, [](size_t, std::mt19937 &r) { return sky(r, 1500, 40, 1e6); }},
+    {"s64offset", LONGLONG_IMG, TLONGLONG, 1, {"BZERO   =                    1"},
+     [](size_t, std::mt19937 &r) { return sky(r, 1500, 40, 1e6); }},
     {"f32unit", FLOAT_IMG, TFLOAT, 1, {},
      [](size_t i, std::mt19937 &r) {
          return i % 211 == 5 ? std::numeric_limits<double>::quiet_NaN() : std::clamp(sky(r, 0.1, 0.01, 0.9), 0.0, 1.0);

@@ -21,7 +21,8 @@
 namespace {
 
 template <typename T>
-void setImage(FITSData &data, const std::vector<T> &samples, int sampleType, uint32_t perChannel, uint8_t channels)
+void setImage(FITSData &data, const std::vector<T> &samples, SampleType sampleType, uint32_t perChannel,
+              uint8_t channels)
 {
     data.stats.sampleType = sampleType;
     data.stats.bytesPerSample = int(sizeof(T));
@@ -96,9 +97,9 @@ std::vector<T> randomSamples(size_t count, std::mt19937_64 &random)
 }
 
 template <typename T>
-void expectSerialResults(int sampleType)
+void expectSerialResults(SampleType sampleType)
 {
-    std::mt19937_64 random(sampleType);
+    std::mt19937_64 random(sampleTypeCode(sampleType));
     for (uint32_t n : {1u, 15u, 16u, 1000u, 4099u}) {
         for (uint8_t channels : {uint8_t(1), uint8_t(3)}) {
             const std::vector<T> samples = randomSamples<T>(size_t(n) * channels, random);
@@ -107,7 +108,8 @@ void expectSerialResults(int sampleType)
             data.computeStatistics(false);
             const Reference r = serialStatistics(samples, n, channels);
             for (int c = 0; c < channels; ++c) {
-                SCOPED_TRACE(::testing::Message() << "type " << sampleType << " n " << n << " channel " << c);
+                SCOPED_TRACE(::testing::Message()
+                             << "type " << sampleTypeCode(sampleType) << " n " << n << " channel " << c);
                 EXPECT_EQ(data.stats.minimum[c], r.minimum[c]);
                 EXPECT_EQ(data.stats.maximum[c], r.maximum[c]);
                 EXPECT_EQ(data.stats.median[c], r.median[c]);
@@ -125,14 +127,14 @@ void expectSerialResults(int sampleType)
 
 TEST(Statistics, MatchesASerialComputationForEveryType)
 {
-    expectSerialResults<uint8_t>(kSampleUInt8);
-    expectSerialResults<uint16_t>(kSampleUInt16);
-    expectSerialResults<int16_t>(kSampleInt16);
-    expectSerialResults<uint32_t>(kSampleUInt32);
-    expectSerialResults<int32_t>(kSampleInt32);
-    expectSerialResults<float>(kSampleFloat);
-    expectSerialResults<int64_t>(kSampleInt64);
-    expectSerialResults<double>(kSampleDouble);
+    expectSerialResults<uint8_t>(SampleType::UInt8);
+    expectSerialResults<uint16_t>(SampleType::UInt16);
+    expectSerialResults<int16_t>(SampleType::Int16);
+    expectSerialResults<uint32_t>(SampleType::UInt32);
+    expectSerialResults<int32_t>(SampleType::Int32);
+    expectSerialResults<float>(SampleType::Float);
+    expectSerialResults<int64_t>(SampleType::Int64);
+    expectSerialResults<double>(SampleType::Double);
 }
 
 TEST(Statistics, NaNNeverBecomesTheMinimumAndOnlyTheLastMaximum)
@@ -152,7 +154,7 @@ TEST(Statistics, NaNNeverBecomesTheMinimumAndOnlyTheLastMaximum)
     };
     for (const Case &c : cases) {
         FITSData data;
-        setImage(data, c.samples, kSampleFloat, uint32_t(c.samples.size()), 1);
+        setImage(data, c.samples, SampleType::Float, uint32_t(c.samples.size()), 1);
         data.computeStatistics(false);
         EXPECT_EQ(data.stats.minimum[0], c.minimum);
         if (std::isnan(c.maximum)) {
@@ -184,7 +186,7 @@ TEST(Statistics, MedianSubsamplesLargePlanes)
         for (uint32_t i = 0; i < c.n; ++i)
             samples[i] = i % uint32_t(c.period) ? 60000 : 1;
         FITSData data;
-        setImage(data, samples, kSampleUInt16, c.n, 1);
+        setImage(data, samples, SampleType::UInt16, c.n, 1);
         data.computeMedian(false);
         EXPECT_EQ(data.stats.median[0], c.median) << c.n;
     }
@@ -209,7 +211,7 @@ TEST(Statistics, RegionChannelsAreKeptApart)
     for (size_t i = 0; i < samples.size(); ++i)
         samples[i] = uint16_t(10000 * (i / 999) + random() % 1000);
     FITSData data;
-    setImage(data, samples, kSampleUInt16, 999, 3);
+    setImage(data, samples, SampleType::UInt16, 999, 3);
     data.makeRoiBuffer(QRect(QPoint(11, 1), QPoint(20, 1)));
     ASSERT_TRUE(data.roiPixels);
     for (int c = 0; c < 3; ++c) {
@@ -225,7 +227,7 @@ TEST(Statistics, RegionChannelsAreKeptApart)
 TEST(Statistics, EmptyConstantAndUnknownImages)
 {
     FITSData empty;
-    setImage(empty, std::vector<uint8_t>(), kSampleUInt8, 0, 1);
+    setImage(empty, std::vector<uint8_t>(), SampleType::UInt8, 0, 1);
     empty.stats.mean[0] = 5;
     empty.stats.standardDeviation[0] = 2;
     empty.computeStatistics(false);
@@ -236,13 +238,13 @@ TEST(Statistics, EmptyConstantAndUnknownImages)
     EXPECT_EQ(empty.stats.signalToNoise, 2.5);
 
     FITSData constant;
-    setImage(constant, std::vector<uint16_t>(100, 500), kSampleUInt16, 100, 1);
+    setImage(constant, std::vector<uint16_t>(100, 500), SampleType::UInt16, 100, 1);
     constant.computeStatistics(false);
     EXPECT_EQ(constant.stats.standardDeviation[0], 0);
     EXPECT_EQ(constant.stats.signalToNoise, std::numeric_limits<double>::infinity());
 
     FITSData unknown;
-    setImage(unknown, std::vector<uint8_t>(16, 1), 30, 16, 1);
+    setImage(unknown, std::vector<uint8_t>(16, 1), SampleType::None, 16, 1);
     unknown.stats.mean[0] = 3;
     unknown.stats.signalToNoise = 9;
     unknown.computeStatistics(false);
@@ -256,7 +258,7 @@ TEST(Statistics, EmptyConstantAndUnknownImages)
 
     // A record that claims more samples than the buffer holds reads nothing.
     FITSData inconsistent;
-    setImage(inconsistent, std::vector<uint16_t>(4, 8), kSampleUInt16, 4, 1);
+    setImage(inconsistent, std::vector<uint16_t>(4, 8), SampleType::UInt16, 4, 1);
     inconsistent.stats.samplesPerChannel = 400;
     inconsistent.stats.channels = 9;
     inconsistent.computeStatistics(false);

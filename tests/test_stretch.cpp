@@ -65,7 +65,7 @@ struct Rendering {
 // Renders `samples` (planes one after another) the way the preview does,
 // with computed parameters unless `params` is given.
 template <typename T>
-Rendering render(const std::vector<T> &samples, int width, int height, int channels, int sampleType,
+Rendering render(const std::vector<T> &samples, int width, int height, int channels, SampleType sampleType,
                  const StretchParams *params = nullptr)
 {
     Rendering r;
@@ -177,7 +177,7 @@ TEST(StretchParams, ParametersComeFromTheSubsample)
 TEST(StretchParams, WorkedExample)
 {
     const std::vector<uint16_t> plane = workedExamplePlane();
-    const Rendering r = render(plane, 10, 10, 1, kSampleUInt16);
+    const Rendering r = render(plane, 10, 10, 1, SampleType::UInt16);
     ASSERT_TRUE(r.ok);
     const ChannelStretchParams &p = r.params.channel[0];
     EXPECT_NEAR(p.shadows, 0.0139919, 1e-7);
@@ -192,16 +192,16 @@ TEST(StretchParams, WorkedExample)
 
     // The thresholds: 916 is the shadow point, 65535 the highlight point.
     const std::vector<uint16_t> edges = {915, 916, 917, 65535};
-    const Rendering e = render(edges, 4, 1, 1, kSampleUInt16, &r.params);
+    const Rendering e = render(edges, 4, 1, 1, SampleType::UInt16, &r.params);
     EXPECT_EQ(greyBytes(e.picture), (std::vector<uint8_t>{0, 0, 1, 255}));
 }
 
 TEST(StretchParams, IntegerTypesAgreeOnTheSameValues)
 {
     const std::vector<uint16_t> plane = workedExamplePlane();
-    const Rendering reference = render(plane, 10, 10, 1, kSampleUInt16);
-    const Rendering wide = render(convert<uint32_t>(plane), 10, 10, 1, kSampleUInt32);
-    const Rendering signed64 = render(convert<int64_t>(plane), 10, 10, 1, kSampleInt64);
+    const Rendering reference = render(plane, 10, 10, 1, SampleType::UInt16);
+    const Rendering wide = render(convert<uint32_t>(plane), 10, 10, 1, SampleType::UInt32);
+    const Rendering signed64 = render(convert<int64_t>(plane), 10, 10, 1, SampleType::Int64);
     for (const Rendering *r : {&wide, &signed64}) {
         ASSERT_TRUE(r->ok);
         EXPECT_EQ(r->inputRange, 65536);
@@ -217,7 +217,7 @@ TEST(StretchParams, ConstantPlanes)
     std::vector<uint8_t> planes(3 * 16);
     std::fill(planes.begin() + 16, planes.begin() + 32, 64);
     std::fill(planes.begin() + 32, planes.end(), 128);
-    StretchRenderer renderer(4, 4, 3, kSampleUInt8);
+    StretchRenderer renderer(4, 4, 3, SampleType::UInt8);
     const StretchParams p = renderer.computeParams(planes.data());
     const float midtones[] = {0.0f, 0.5f, 0.75f};
     for (int c = 0; c < 3; ++c) {
@@ -249,7 +249,7 @@ TEST(StretchParams, LowerCaseMapsTheMedianToTheBackgroundTarget)
 TEST(StretchParams, EmptyPlanesKeepTheDefaults)
 {
     const std::vector<uint16_t> none(4, 7);
-    StretchRenderer renderer(0, 4, 1, kSampleUInt16);
+    StretchRenderer renderer(0, 4, 1, SampleType::UInt16);
     expectDefaults(renderer.computeParams(none.data()).channel[0]);
     expectDefaults(StretchRenderer::computeChannelParams(none.data(), 4, 0, 65536));
     const std::vector<float> missing(4, kNaN);
@@ -274,18 +274,18 @@ TEST(StretchParams, FloatRangeDetection)
     for (const Case &c : cases) {
         std::vector<float> plane(2000, 0.2f);
         plane[c.brightIndex] = c.brightValue;
-        StretchRenderer single(2000, 1, 1, kSampleFloat);
+        StretchRenderer single(2000, 1, 1, SampleType::Float);
         single.computeParams(plane.data());
         EXPECT_EQ(single.inputRange, c.range) << c.name;
         const std::vector<double> widened = convert<double>(plane);
-        StretchRenderer dual(2000, 1, 1, kSampleDouble);
+        StretchRenderer dual(2000, 1, 1, SampleType::Double);
         dual.computeParams(widened.data());
         EXPECT_EQ(dual.inputRange, c.range) << c.name;
     }
 
     // On the normalised scale the median is m itself.
     const std::vector<float> plane(2000, 0.2f);
-    StretchRenderer renderer(2000, 1, 1, kSampleFloat);
+    StretchRenderer renderer(2000, 1, 1, SampleType::Float);
     EXPECT_EQ(renderer.computeParams(plane.data()).channel[0].midtones,
               StretchRenderer::midtonesTransfer(0.25f, 0.2f));
 }
@@ -296,7 +296,7 @@ TEST(StretchRender, DefaultParametersAreIdentities)
     for (int v = 0; v < 256; ++v)
         bytes[size_t(v)] = uint8_t(v);
     const StretchParams defaults;
-    EXPECT_EQ(greyBytes(render(bytes, 16, 16, 1, kSampleUInt8, &defaults).picture), bytes);
+    EXPECT_EQ(greyBytes(render(bytes, 16, 16, 1, SampleType::UInt8, &defaults).picture), bytes);
 
     std::vector<uint16_t> words(65536);
     std::vector<uint8_t> expected(65536);
@@ -304,7 +304,7 @@ TEST(StretchRender, DefaultParametersAreIdentities)
         words[v] = uint16_t(v);
         expected[v] = uint8_t(v * 255 / 65535);
     }
-    const std::vector<uint8_t> rendered = greyBytes(render(words, 256, 256, 1, kSampleUInt16, &defaults).picture);
+    const std::vector<uint8_t> rendered = greyBytes(render(words, 256, 256, 1, SampleType::UInt16, &defaults).picture);
     EXPECT_EQ(rendered, expected);
     EXPECT_EQ(rendered[65534], 254);
     EXPECT_EQ(rendered[65535], 255);
@@ -315,7 +315,7 @@ TEST(StretchRender, EqualClipPointsRenderBlackOrWhite)
     StretchParams params;
     params.channel[0].shadows = params.channel[0].highlights = 0.5f;
     const std::vector<uint16_t> samples = {0, 32766, 32767, 65535};
-    EXPECT_EQ(greyBytes(render(samples, 4, 1, 1, kSampleUInt16, &params).picture),
+    EXPECT_EQ(greyBytes(render(samples, 4, 1, 1, SampleType::UInt16, &params).picture),
               (std::vector<uint8_t>{0, 0, 255, 255}));
 }
 
@@ -325,8 +325,8 @@ TEST(StretchRender, NormalisedFloatThresholdsAreTheClipPoints)
     params.channel[0].shadows = 0.25f;
     params.channel[0].highlights = 0.75f;
     const std::vector<float> samples = {0.2499f, 0.25f, 0.5f, 0.7499f, 0.75f, 1.0f};
-    const Rendering single = render(samples, 6, 1, 1, kSampleFloat, &params);
-    const Rendering dual = render(convert<double>(samples), 6, 1, 1, kSampleDouble, &params);
+    const Rendering single = render(samples, 6, 1, 1, SampleType::Float, &params);
+    const Rendering dual = render(convert<double>(samples), 6, 1, 1, SampleType::Double, &params);
     for (const Rendering *r : {&single, &dual}) {
         EXPECT_EQ(r->inputRange, 1);
         const std::vector<uint8_t> bytes = greyBytes(r->picture);
@@ -344,8 +344,8 @@ TEST(StretchRender, NaNSamplesRenderBlack)
     std::vector<float> plane(64);
     for (size_t i = 0; i < plane.size(); ++i)
         plane[i] = i % 3 ? 100.0f + float(i) : kNaN;
-    const Rendering single = render(plane, 8, 8, 1, kSampleFloat);
-    const Rendering dual = render(convert<double>(plane), 8, 8, 1, kSampleDouble);
+    const Rendering single = render(plane, 8, 8, 1, SampleType::Float);
+    const Rendering dual = render(convert<double>(plane), 8, 8, 1, SampleType::Double);
     for (const Rendering *r : {&single, &dual}) {
         ASSERT_TRUE(r->ok);
         const std::vector<uint8_t> bytes = greyBytes(r->picture);
@@ -354,7 +354,7 @@ TEST(StretchRender, NaNSamplesRenderBlack)
         EXPECT_GT(bytes[62], 200);
     }
     // Nothing but NaN: defaults, and every pixel black.
-    const Rendering nothing = render(std::vector<float>(4, kNaN), 2, 2, 1, kSampleFloat);
+    const Rendering nothing = render(std::vector<float>(4, kNaN), 2, 2, 1, SampleType::Float);
     expectDefaults(nothing.params.channel[0]);
     EXPECT_EQ(greyBytes(nothing.picture), std::vector<uint8_t>(4, 0));
 }
@@ -364,7 +364,7 @@ TEST(StretchRender, ThreeChannelsMakeOpaqueRgb)
     // Two pixels; planes red, green, blue one after another.
     const std::vector<uint8_t> planes = {255, 1, 0, 2, 128, 3};
     const StretchParams defaults;
-    const Rendering r = render(planes, 2, 1, 3, kSampleUInt8, &defaults);
+    const Rendering r = render(planes, 2, 1, 3, SampleType::UInt8, &defaults);
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(r.picture.format(), QImage::Format_RGB32);
     EXPECT_EQ(r.picture.pixel(0, 0), 0xFFFF0080u);
@@ -377,8 +377,8 @@ TEST(StretchRender, UnsignedThirtyTwoBitRanges)
     // Scaled over the whole type: the same stretch, and every pixel within
     // one level of the 16-bit picture (the clip points round on a finer scale).
     const std::vector<uint16_t> plane = workedExamplePlane();
-    const Rendering reference = render(plane, 10, 10, 1, kSampleUInt16);
-    const Rendering wide = render(convert<uint32_t>(plane, 65536u), 10, 10, 1, kSampleUInt32);
+    const Rendering reference = render(plane, 10, 10, 1, SampleType::UInt16);
+    const Rendering wide = render(convert<uint32_t>(plane, 65536u), 10, 10, 1, SampleType::UInt32);
     EXPECT_EQ(wide.inputRange, int64_t(1) << 32);
     expectSameParams(wide.params.channel[0], reference.params.channel[0]);
     const std::vector<uint8_t> expected = greyBytes(reference.picture);
@@ -396,7 +396,7 @@ TEST(StretchRender, UnsignedThirtyTwoBitRanges)
     } cases[] = {{65535, 65536, 255}, {65536, int64_t(1) << 32, 254}, {0xffffffffu, int64_t(1) << 32, 255}};
     for (const Case &c : cases) {
         const std::vector<uint32_t> samples = {0, 10, 20, c.top};
-        const Rendering r = render(samples, 4, 1, 1, kSampleUInt32);
+        const Rendering r = render(samples, 4, 1, 1, SampleType::UInt32);
         EXPECT_EQ(r.inputRange, c.range) << c.top;
         EXPECT_EQ(greyBytes(r.picture).back(), c.topLevel) << c.top;
     }
@@ -407,10 +407,10 @@ TEST(StretchRender, NegativeIntegersAreBelowTheShadows)
     const std::vector<int64_t> samples = {std::numeric_limits<int64_t>::min(), -1, 0, 65535,
                                           std::numeric_limits<int64_t>::max()};
     const StretchParams defaults;
-    EXPECT_EQ(greyBytes(render(samples, 5, 1, 1, kSampleInt64, &defaults).picture),
+    EXPECT_EQ(greyBytes(render(samples, 5, 1, 1, SampleType::Int64, &defaults).picture),
               (std::vector<uint8_t>{0, 0, 0, 255, 255}));
     // Extreme spread must not overflow the deviations.
-    const Rendering r = render(samples, 5, 1, 1, kSampleInt64);
+    const Rendering r = render(samples, 5, 1, 1, SampleType::Int64);
     EXPECT_TRUE(r.ok);
 }
 
@@ -418,7 +418,7 @@ TEST(StretchRender, OtherChannelCountsShowTheFirstPlaneInGrey)
 {
     const std::vector<uint8_t> planes = {10, 20, 30, 40};  // two planes of 2 x 1
     const StretchParams defaults;
-    const Rendering r = render(planes, 2, 1, 2, kSampleUInt8, &defaults);
+    const Rendering r = render(planes, 2, 1, 2, SampleType::UInt8, &defaults);
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(greyBytes(r.picture), (std::vector<uint8_t>{10, 20}));
 }
@@ -429,12 +429,12 @@ TEST(StretchRender, RefusesWhatItCannotDraw)
     QImage wrongFormat(4, 3, QImage::Format_RGB32);
     QImage wrongSize(4, 2, QImage::Format_Indexed8);
     QImage right(4, 3, QImage::Format_Indexed8);
-    EXPECT_FALSE(StretchRenderer(4, 3, 1, kSampleUInt16).run(samples.data(), wrongFormat));
-    EXPECT_FALSE(StretchRenderer(4, 3, 1, kSampleUInt16).run(samples.data(), wrongSize));
-    EXPECT_FALSE(StretchRenderer(4, 3, 1, kSampleInt16).run(samples.data(), right));
-    EXPECT_FALSE(StretchRenderer(4, 3, 0, kSampleUInt16).run(samples.data(), right));
-    EXPECT_FALSE(StretchRenderer(4, 3, 1, kSampleUInt16).run(nullptr, right));
-    EXPECT_TRUE(StretchRenderer(4, 3, 1, kSampleUInt16).run(samples.data(), right));
+    EXPECT_FALSE(StretchRenderer(4, 3, 1, SampleType::UInt16).run(samples.data(), wrongFormat));
+    EXPECT_FALSE(StretchRenderer(4, 3, 1, SampleType::UInt16).run(samples.data(), wrongSize));
+    EXPECT_FALSE(StretchRenderer(4, 3, 1, SampleType::Int16).run(samples.data(), right));
+    EXPECT_FALSE(StretchRenderer(4, 3, 0, SampleType::UInt16).run(samples.data(), right));
+    EXPECT_FALSE(StretchRenderer(4, 3, 1, SampleType::UInt16).run(nullptr, right));
+    EXPECT_TRUE(StretchRenderer(4, 3, 1, SampleType::UInt16).run(samples.data(), right));
 }
 
 TEST(StretchRender, SamplingStepTakesEveryNthRowAndColumn)
@@ -442,7 +442,7 @@ TEST(StretchRender, SamplingStepTakesEveryNthRowAndColumn)
     std::vector<uint8_t> samples(5 * 3);
     for (size_t i = 0; i < samples.size(); ++i)
         samples[i] = uint8_t(i);
-    StretchRenderer renderer(5, 3, 1, kSampleUInt8);
+    StretchRenderer renderer(5, 3, 1, SampleType::UInt8);
     QImage picture = blankPicture(3, 2, 1);
     ASSERT_TRUE(renderer.run(samples.data(), picture, 2));
     EXPECT_EQ(greyBytes(picture), (std::vector<uint8_t>{0, 2, 4, 10, 12, 14}));
@@ -523,7 +523,7 @@ struct FitsPreview : ::testing::Test {
             if (!writeUnsigned16(file, {1, 2, 3, 4}, 2, 2))
                 return false;
             FITSData data;
-            return data.startLoad(file).result() && data.stats.sampleType == kSampleUInt16 &&
+            return data.startLoad(file).result() && data.stats.sampleType == SampleType::UInt16 &&
                    data.stats.maximum[0] == 4 && data.stats.minimum[0] == 1;
         }();
         return ready;
@@ -554,7 +554,7 @@ TEST_F(FitsPreview, GreyPreviewHasTheRenderedPixels)
     EXPECT_EQ(preview.format(), QImage::Format_Indexed8);
     ASSERT_EQ(preview.colorCount(), 256);
     EXPECT_EQ(preview.color(100), qRgb(100, 100, 100));
-    EXPECT_EQ(greyBytes(preview), greyBytes(render(plane, 10, 10, 1, kSampleUInt16).picture));
+    EXPECT_EQ(greyBytes(preview), greyBytes(render(plane, 10, 10, 1, SampleType::UInt16).picture));
 
     EXPECT_EQ(fitsPreview(file, 10, 90).size(), QSize(10, 10));
     EXPECT_EQ(fitsPreview(file, 9, 90).width(), 9);
@@ -574,7 +574,7 @@ TEST_F(FitsPreview, ColourPreviewHasTheRenderedPixels)
     QString error;
     const QImage preview = fitsPreview(file, 0, 90, &error);
     ASSERT_FALSE(preview.isNull()) << error.toStdString();
-    const QImage expected = render(planes, 10, 10, 3, kSampleUInt16).picture;
+    const QImage expected = render(planes, 10, 10, 3, SampleType::UInt16).picture;
     EXPECT_EQ(preview, expected);
 }
 
@@ -671,7 +671,7 @@ TEST(NarrowToWidth, ColourPlanesEqualQtSmoothScaling)
 // rendered with a step of 2 take the one-sample formula. Every value must
 // come out the same both ways, the special ones included.
 template <typename T>
-void expectVectorLevelsEqualOneSampleLevels(int sampleType)
+void expectVectorLevelsEqualOneSampleLevels(SampleType sampleType)
 {
     std::vector<T> values = {T(0), T(-0.0), T(1), T(-1), T(0.5), T(0.25), T(1e-40), T(-1e-40), T(1e30), T(-1e30),
                              std::numeric_limits<T>::infinity(), -std::numeric_limits<T>::infinity(),
@@ -731,8 +731,8 @@ void expectVectorLevelsEqualOneSampleLevels(int sampleType)
 
 TEST(StretchRender, VectorLevelsEqualOneSampleLevels)
 {
-    expectVectorLevelsEqualOneSampleLevels<float>(kSampleFloat);
-    expectVectorLevelsEqualOneSampleLevels<double>(kSampleDouble);
+    expectVectorLevelsEqualOneSampleLevels<float>(SampleType::Float);
+    expectVectorLevelsEqualOneSampleLevels<double>(SampleType::Double);
 }
 
 // 8- and 16-bit planes take their median and deviation from counts of the
@@ -790,7 +790,7 @@ TEST(StretchMedian, CountedFloatMedianIsTheSortedMiddle)
 // vertical offsets, subsample steps that wrap across rows, and strips too
 // small to hold a block.
 template <typename T>
-void expectMosaicStandsForItsPlanes(int sampleType)
+void expectMosaicStandsForItsPlanes(SampleType sampleType)
 {
     std::mt19937 rng(9);
     for (const auto &[width, height] : {std::pair{1301, 800}, {203, 97}, {7, 5}, {3, 2}, {2, 1}, {1, 1}}) {
@@ -843,9 +843,10 @@ void expectMosaicStandsForItsPlanes(int sampleType)
 
 TEST(StretchParams, MosaicStandsForItsPlanes)
 {
-    expectMosaicStandsForItsPlanes<uint8_t>(kSampleUInt8);
-    expectMosaicStandsForItsPlanes<uint16_t>(kSampleUInt16);
-    StretchRenderer grey(8, 8, 1, kSampleUInt16), wide(8, 8, 3, kSampleFloat), colour(8, 8, 3, kSampleUInt16);
+    expectMosaicStandsForItsPlanes<uint8_t>(SampleType::UInt8);
+    expectMosaicStandsForItsPlanes<uint16_t>(SampleType::UInt16);
+    StretchRenderer grey(8, 8, 1, SampleType::UInt16), wide(8, 8, 3, SampleType::Float),
+        colour(8, 8, 3, SampleType::UInt16);
     EXPECT_FALSE(grey.setMosaic(512, 0));
     EXPECT_FALSE(wide.setMosaic(512, 0));
     EXPECT_FALSE(colour.setMosaic(516, 0));
