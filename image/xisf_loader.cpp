@@ -176,7 +176,5 @@ bool FITSData::readXisf(const QByteArray &bytes)
         return false;
     }
 
-    computeStatistics(false);
-    loadWorldCoordinates();
     return true;
 }
