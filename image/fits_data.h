@@ -57,13 +57,16 @@ public:
     // Loads `path` on the global thread pool; the future yields success.
     QFuture<bool> startLoad(const QString &path);
     // Chooses the loader by `extension`; empty `bytes` reads `filename`.
+    // After a loader succeeds, still on the same thread, the demosaic,
+    // statistics and world coordinates follow (load/fits_data_load.cpp).
     bool loadByExtension(const QByteArray &bytes);
     // Closes the open FITS file and takes `path` as the new source.
     void resetForLoad(const QString &path);
     // First valid value recorded under `key` (exact match).
     bool findRecordValue(const QString &key, QVariant &value) const;
 
-    // Loaders (one file each under image/).
+    // Loaders (one file each under image/): samples, shape and header
+    // records only; loadByExtension() finishes what they read.
     bool readFits(const QByteArray &bytes, bool unpack);
     bool readXisf(const QByteArray &bytes);
     bool readRaw(const QByteArray &bytes);
@@ -77,7 +80,8 @@ public:
     // Parses world coordinates from the open FITS header or headerRecords.
     void loadWorldCoordinates();
 
-    // Statistics of the whole image (roi false) or of the region copy.
+    // Statistics of the whole image (roi false) or of the region copy;
+    // defined in stats/, which image/ does not link.
     void computeStatistics(bool roi);
     void computeMinMax(bool roi);
     void computeMedian(bool roi);
@@ -85,7 +89,7 @@ public:
     template <typename T>
     std::pair<T, T> chunkMinMax(uint32_t start, uint32_t count, bool roi) const;
 
-    // Demosaic of single-plane Bayer data into three planes.
+    // Demosaic of single-plane Bayer data into three planes (debayer/).
     bool debayer8();
     bool debayer16();
     // For a previewOnly load, in place of the demosaic: keeps the mosaic in
@@ -122,6 +126,7 @@ signals:
     void dataChanged();
 
 public slots:
+    // Copies the rectangle and measures it into roiStats (stats/).
     void makeRoiBuffer(QRect roi);
 
 public:
@@ -166,6 +171,9 @@ public:
     // `pixels` holds the single Bayer plane of `bayer` standing for the
     // three planes `stats` describes (see keepMosaic()).
     bool holdsMosaic = false;
+    // Set by the FITS loader when `pixels` holds the one Bayer plane that
+    // `bayer` describes, for the load's finishing to demosaic (or keep).
+    bool bayerPlaneRead = false;
 
 private:
     void releaseMemoryFile();

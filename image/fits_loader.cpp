@@ -631,20 +631,15 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
 
     readHeaderRecords(*this, file);
 
-    bool demosaiced = true;
+    // Demosaic, statistics and world coordinates follow in the load's
+    // finishing (load/), told by the flag that `pixels` is a Bayer plane.
     if (naxis3 == 1 && stats.channels == 1 && detectBayer(*this, file)) {
+        bayerPlaneRead = true;
         if (inTempDir && scratchFile.open()) {
             scratchFile.write(bytes);
             scratchFile.close();
             filename = scratchFile.fileName();
         }
-        if (!(previewOnly && keepMosaic()))
-            demosaiced = stats.sampleType == SampleType::UInt8 ? debayer8() : debayer16();
     }
-    if (demosaiced)
-        computeStatistics(false);
-    // No preview reads the world coordinates.
-    if ((mode == Normal || mode == Align) && !previewOnly)
-        loadWorldCoordinates();
     return true;
 }

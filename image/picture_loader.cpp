@@ -140,7 +140,5 @@ bool FITSData::readPicture(const QByteArray &bytes)
             row[2 * plane + size_t(x)] = uint8_t(qBlue(rgb[x]));
         }
     }
-
-    computeStatistics(false);
     return true;
 }

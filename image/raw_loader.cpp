@@ -229,7 +229,5 @@ bool FITSData::readRaw(const QByteArray &bytes)
         }
     }
     developed.reset();
-
-    computeStatistics(false);
     return true;
 }

@@ -177,7 +177,5 @@ bool FITSData::readXisf(const QByteArray &bytes)
         return false;
     }
 
-    computeStatistics(false);
-    loadWorldCoordinates();
     return true;
 }
