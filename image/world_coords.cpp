@@ -127,11 +127,17 @@ struct TwoAxesEvidence {
         if (!wcsValueCard(header, at))
             return;
         const char *key = header.constData() + at;
-        if (fitsKeywordIs(key, "CTYPE1") || fitsKeywordIs(key, "CTYPE2"))
+        const QByteArray text = valueOf(header, at);
+        // WCSLIB takes an axis type only as a string, and counts no axis
+        // for a type it rejects.
+        bool closed = false;
+        if ((fitsKeywordIs(key, "CTYPE1") || fitsKeywordIs(key, "CTYPE2")) && text.startsWith('\''))
+            fitsStringText(text, &closed);
+        if (closed)
             axisTypes[key[5] - '1'] = true;
         // The last count read is the one that holds.
         static const QRegularExpression integer(QStringLiteral("^[+-]?[0-9]+$"));
-        const QString value = QString::fromLatin1(valueOf(header, at));
+        const QString value = QString::fromLatin1(text);
         if ((fitsKeywordIs(key, "NAXIS") || fitsKeywordIs(key, "WCSAXES")) && integer.match(value).hasMatch())
             count = atLeastTwo.match(value).hasMatch();
     }
@@ -148,10 +154,11 @@ struct TwoAxesEvidence {
 //   present, never sets it up, and dereferences a null pointer;
 // - any distortion card unless the header shows two axes both before it
 //   and at its end (the last NAXIS or WCSAXES 2 or more, or CTYPE1 and
-//   CTYPE2): WCSLIB may have sized the primary system with one, and writes
-//   the two-axis description past the end of its arrays. Both distortions
-//   describe two celestial axes, and a FITS image declares its NAXIS first;
-//   only a keyword set in another order loses them.
+//   CTYPE2 with string values): WCSLIB may have sized the primary system
+//   with one, and writes the two-axis description past the end of its
+//   arrays. Both distortions describe two celestial axes, and a FITS image
+//   declares its NAXIS first; only a keyword set in another order loses
+//   them.
 void blankCardsWcslibMisreads(QByteArray &header)
 {
     TwoAxesEvidence whole;
