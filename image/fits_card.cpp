@@ -33,12 +33,16 @@ bool FitsCard::hasValueIndicator() const
     return i < length && i <= kFitsKeywordBytes && text[i] == '=';
 }
 
-FitsCard tokenizeCard(const char *start, size_t available)
+FitsCard cardAt(const char *start, size_t available)
 {
     FitsCard card;
     card.length = int(std::min<size_t>(available, kFitsCardBytes));
     std::memcpy(card.text, start, size_t(card.length));
+    return card;
+}
 
+void splitCard(FitsCard &card, bool withComment)
+{
     char name[FLEN_CARD + 1] = {};
     int nameLength = 0, status = 0;
     fits_get_keyname(card.text, name, &nameLength, &status);
@@ -48,14 +52,19 @@ FitsCard tokenizeCard(const char *start, size_t available)
     // when a doubled quote straddles its last places; room for the whole card
     // lets such a value be seen, and refused, by the structure walk.
     char value[kFitsCardBytes + 8] = {};
-    char comment[FLEN_CARD + 1] = {};
     status = 0;
-    fits_parse_value(card.text, value, comment, &status);
+    fits_parse_value(card.text, value, withComment ? card.comment : nullptr, &status);
     card.parsed = status == 0;
-    if (card.parsed) {
+    if (card.parsed)
         card.value = QByteArray(value);
-        card.comment = QByteArray(comment);
-    }
+    else
+        card.comment[0] = '\0';
+}
+
+FitsCard tokenizeCard(const char *start, size_t available, bool withComment)
+{
+    FitsCard card = cardAt(start, available);
+    splitCard(card, withComment);
     return card;
 }
 

@@ -21,9 +21,10 @@ struct FitsCard {
     // Up to a blank or '=', or a HIERARCH card's long name.
     QByteArray name;
     // The value with a string's quotes (and its doubled quotes) kept, and
-    // the comment after it; both empty on a card without a value.
+    // the comment after it when asked for; both empty on a card without a
+    // value.
     QByteArray value;
-    QByteArray comment;
+    char comment[FLEN_CARD + 1] = {};
     // False when CFITSIO cannot parse the value at all (a complex number
     // without its ')'); then value and comment are empty.
     bool parsed = false;
@@ -41,8 +42,14 @@ struct FitsCard {
     bool quoted() const { return value.startsWith('\''); }
 };
 
-// The card of `available` bytes at `start`, of which the first 80 count.
-FitsCard tokenizeCard(const char *start, size_t available = kFitsCardBytes);
+// The card of `available` bytes at `start`, of which the first 80 count,
+// copied but not split: enough for keywordIs and hasValueIndicator.
+FitsCard cardAt(const char *start, size_t available = kFitsCardBytes);
+// Fills in the name, the value and, `withComment`, the comment. Copying out
+// the comment doubles the parser's work, so it is done only when asked for.
+void splitCard(FitsCard &card, bool withComment);
+// cardAt and splitCard in one.
+FitsCard tokenizeCard(const char *start, size_t available = kFitsCardBytes, bool withComment = false);
 
 // Whether the eight keyword columns of `card` (which holds at least eight
 // bytes) are `keyword` padded with blanks.

@@ -67,7 +67,7 @@ int joinContinuations(const char *text, size_t textLength, int next, int cardCou
         const int rest = std::max(card.length - 9, 0);
         std::memcpy(standIn + 9, card.text + std::min(card.length, 9), size_t(rest));
         CardValue piece;
-        if (!valueOf(tokenizeCard(standIn, size_t(9 + rest)), piece) || !piece.quoted)
+        if (!valueOf(tokenizeCard(standIn, size_t(9 + rest), true), piece) || !piece.quoted)
             break;
         value.text.chop(1);
         value.text += piece.text;
@@ -116,10 +116,13 @@ QList<HeaderRecord> parseHeaderCards(const char *text, int cardCount)
     const ErrorMessageMark mark;
     for (int i = 0; i < available; ++i) {
         const size_t offset = size_t(i) * kFitsCardBytes;
-        const FitsCard card = tokenizeCard(text + offset, textLength - offset);
+        FitsCard card = cardAt(text + offset, textLength - offset);
+        const bool commentary = card.keywordIs("COMMENT") || card.keywordIs("HISTORY") || card.keywordIs("")
+                                || !card.hasValueIndicator();
+        if (!commentary)
+            splitCard(card, true);
         CardValue value;
-        if (card.keywordIs("COMMENT") || card.keywordIs("HISTORY") || card.keywordIs("") || !card.hasValueIndicator()
-            || card.name.isEmpty() || !valueOf(card, value)) {
+        if (commentary || card.name.isEmpty() || !valueOf(card, value)) {
             records.append(commentaryRecord(card));
             continue;
         }
