@@ -76,9 +76,6 @@ int ffgbyt(fitsfile *fptr, LONGLONG nbytes, void *buffer, int *status);
 int fits_rdecomp(unsigned char *c, int clen, unsigned int array[], int nx, int nblock);
 int fits_rdecomp_short(unsigned char *c, int clen, unsigned short array[], int nx, int nblock);
 int fits_rdecomp_byte(unsigned char *c, int clen, unsigned char array[], int nx, int nblock);
-// The quoted-string decoder ('' -> ', enclosing quotes and trailing blanks
-// dropped): header records decode string values exactly as CFITSIO does.
-int ffc2s(const char *instr, char *outstr, int *status);
 }
 // ffmbyt's flag (REPORT_EOF in fitsio2.h): a position past the end fails.
 constexpr int kFitsReportEndOfFile = 0;

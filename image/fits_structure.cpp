@@ -5,7 +5,7 @@
 
 #include <QFile>
 
-#include "image/cfitsio.h"
+#include "image/fits_card.h"
 
 #include <algorithm>
 #include <cmath>
@@ -58,31 +58,6 @@ private:
     qint64 total = 0;
 };
 
-// A header card as CFITSIO reads it, by its own parsers: the keyword name
-// runs to a blank or '=', and the value (quotes kept, comment dropped)
-// starts after "= " in columns 9 and 10 or else after the first '='.
-struct Card {
-    const char *text = nullptr;  // the 80 bytes
-    QByteArray name;
-    QByteArray value;
-};
-
-Card parseCard(const char *text)
-{
-    char card[kCard + 1] = {};
-    std::memcpy(card, text, kCard);
-    char name[FLEN_KEYWORD] = {};
-    // CFITSIO's value parser writes past a buffer of its own size FLEN_VALUE
-    // when a doubled quote straddles its last places; room for the whole card
-    // lets such a value be seen, and refused, here.
-    char value[kCard + 8] = {};
-    int length = 0, status = 0;
-    fits_get_keyname(card, name, &length, &status);
-    status = 0;
-    fits_parse_value(card, value, nullptr, &status);
-    return {text, QByteArray(name), QByteArray(value)};
-}
-
 // The value as a number, when all of it is one.
 bool valueNumber(const QByteArray &value, double &number)
 {
@@ -113,26 +88,7 @@ double plainCount(const QByteArray &value)
 // bare value as it stands.
 QByteArray unquoted(const QByteArray &value)
 {
-    if (!value.startsWith('\''))
-        return value;
-    QByteArray text;
-    for (int at = 1; at < value.size(); ++at) {
-        if (value[at] == '\'') {
-            if (at + 1 < value.size() && value[at + 1] == '\'')
-                ++at;
-            else
-                break;
-        }
-        text += value[at];
-    }
-    return text.trimmed();
-}
-
-bool keywordIs(const char *card, const char *keyword)
-{
-    char field[9] = "        ";
-    std::memcpy(field, keyword, std::strlen(keyword));
-    return std::memcmp(card, field, 8) == 0;
+    return value.startsWith('\'') ? fitsStringText(value).trimmed() : value;
 }
 
 // `prefix` followed by digits only; `index` gets the digits.
@@ -180,7 +136,7 @@ struct Header {
 // way it then sets up one column record per field, which can take
 // gigabytes. Every such card of an extension, wherever it stands, must be a
 // plain count in range.
-void checkTableParameter(const Card &card, Header &header)
+void checkTableParameter(const FitsCard &card, Header &header)
 {
     if (!header.extension || !header.violation.isEmpty())
         return;
@@ -199,7 +155,7 @@ void checkTableParameter(const Card &card, Header &header)
 // value it cannot parse) it goes on to a field count it never read and sets
 // up that many columns. A table header must therefore begin as the standard
 // says, with every one of these cards readable.
-void checkTableStart(const Card &card, Header &header)
+void checkTableStart(const FitsCard &card, Header &header)
 {
     static const char *const mandatory[] = {"BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "PCOUNT", "GCOUNT", "TFIELDS"};
     const int position = header.cards;  // 1-based, this card included
@@ -230,7 +186,7 @@ bool readAsInteger(const QByteArray &name)
 // release build aborts, "buffer overflow detected"). No integer needs 29
 // characters, so such a value of a keyword that CFITSIO reads as an integer
 // is refused. The loader reads its own integer keywords the same way.
-void checkIntegerValue(const Card &card, Header &header)
+void checkIntegerValue(const FitsCard &card, Header &header)
 {
     if (header.violation.isEmpty() && card.value.size() >= 29 && readAsInteger(card.name))
         header.violation = QStringLiteral("%1 has a value of %2 characters, too long for an integer")
@@ -242,7 +198,7 @@ void checkIntegerValue(const Card &card, Header &header)
 // in some places, from the last in others: this walk could then look for
 // the next unit elsewhere than CFITSIO does, and check the wrong bytes.
 // The standard allows each of them once.
-void checkLayoutOnce(const Card &card, Header &header)
+void checkLayoutOnce(const FitsCard &card, Header &header)
 {
     const bool layout = card.name == "BITPIX" || card.name == "NAXIS" || indexedName(card.name, "NAXIS") ||
                         card.name == "PCOUNT" || card.name == "GCOUNT" || card.name == "GROUPS" ||
@@ -253,17 +209,16 @@ void checkLayoutOnce(const Card &card, Header &header)
         header.violation = QStringLiteral("%1 appears twice").arg(QString::fromLatin1(card.name));
 }
 
-void readCard(const Card &card, Header &header)
+void readCard(const FitsCard &card, Header &header)
 {
-    const char *text = card.text;
     ++header.cards;
     // Every keyword read of such a card would overflow the caller's buffer.
     if (header.violation.isEmpty() && card.value.size() >= FLEN_VALUE)
         header.violation = QStringLiteral("card %1 has a value longer than CFITSIO reads safely").arg(header.cards);
     // Blanks may only end a keyword.
     bool blank = false;
-    for (int i = 0; i < 8 && header.badKeywordCard == 0; ++i) {
-        const char c = text[i];
+    for (int i = 0; i < kFitsKeywordBytes && header.badKeywordCard == 0; ++i) {
+        const char c = card.text[i];
         const bool legal = (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
         if ((!legal && c != ' ') || (legal && blank))
             header.badKeywordCard = header.cards;
@@ -271,7 +226,7 @@ void readCard(const Card &card, Header &header)
     }
     // CFITSIO tells the kind of unit by the first eight columns of its
     // first card, and the value as it reads any other.
-    if (header.cards == 1 && keywordIs(text, "XTENSION")) {
+    if (header.cards == 1 && card.keywordIs("XTENSION")) {
         const QByteArray type = unquoted(card.value);
         header.extension = true;
         header.table = type == "TABLE" || type == "BINTABLE" || type == "A3DTABLE" || type == "3DTABLE";
@@ -436,7 +391,9 @@ QString fitsStructureViolation(const QByteArray &bytes, const QString &path)
             }
             offset += kBlock;
             for (int at = 0; at < kBlock && !ended; at += kCard) {
-                const Card card = parseCard(block + at);
+                // Every card is read as CFITSIO will read it, value
+                // indicator and all, to see what CFITSIO is going to trust.
+                const FitsCard card = tokenizeCard(block + at);
                 ended = card.name == "END";
                 if (!ended)
                     readCard(card, header);

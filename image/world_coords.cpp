@@ -1,6 +1,7 @@
 #include "image/world_coords.h"
 
 #include "image/c_locale.h"
+#include "image/fits_card.h"
 #include "image/fits_data.h"
 #include "image/limits.h"
 
@@ -16,6 +17,18 @@
 namespace {
 
 constexpr int kCardLength = kFitsCardBytes;
+
+// WCSLIB parses the header text itself, by its own rules rather than
+// CFITSIO's: it takes a keyword's value only from a card with "= " in
+// columns 9 and 10, never after a shorter keyword or from a HIERARCH card.
+// The checks below guard WCSLIB against cards it misreads, so they read the
+// text as WCSLIB will (every card with '=' in column 9, the blank after it
+// not required) and not through tokenizeCard; only the keyword columns and
+// the quoted-string syntax are shared.
+bool wcsValueCard(const QByteArray &header, int at)
+{
+    return header[at + kFitsKeywordBytes] == '=';
+}
 
 QByteArray fittedCard(QByteArray card)
 {
@@ -46,12 +59,12 @@ double declaredAxisCount(const QByteArray &text)
 {
     double largest = 0;
     for (int at = 0; at + kCardLength <= text.size(); at += kCardLength) {
-        const QByteArray key = text.mid(at, 8);
-        const bool axisCount = key == "NAXIS   " ||
+        const QByteArray key = text.mid(at, kFitsKeywordBytes);
+        const bool axisCount = fitsKeywordIs(key.constData(), "NAXIS") ||
                                (key.startsWith("WCSAXES") && (key[7] == ' ' || (key[7] >= 'A' && key[7] <= 'Z')));
-        if (!axisCount || text[at + 8] != '=')
+        if (!axisCount || !wcsValueCard(text, at))
             continue;
-        QByteArray value = text.mid(at + 9, kCardLength - 9);
+        QByteArray value = text.mid(at + kFitsKeywordBytes + 1, kCardLength - kFitsKeywordBytes - 1);
         const int slash = value.indexOf('/');
         if (slash >= 0)
             value.truncate(slash);
@@ -90,28 +103,10 @@ bool isFitsNumber(const QByteArray &value)
     return pattern.match(QString::fromLatin1(value)).hasMatch();
 }
 
-// True when a value field starts a quoted string and closes it within the
-// card ('' being a quote inside the string).
-bool stringClosed(const QByteArray &value)
-{
-    int at = 1;
-    while (at < value.size()) {
-        if (value[at] == '\'') {
-            if (at + 1 < value.size() && value[at + 1] == '\'')
-                at += 2;
-            else
-                return true;
-        } else {
-            ++at;
-        }
-    }
-    return false;
-}
-
 // The value field of a card without its comment.
 QByteArray valueOf(const QByteArray &header, int at)
 {
-    const QByteArray value = header.mid(at + 10, kCardLength - 10).trimmed();
+    const QByteArray value = header.mid(at + kFitsKeywordBytes + 2, kCardLength - kFitsKeywordBytes - 2).trimmed();
     if (value.startsWith('\''))
         return value;
     const int slash = value.indexOf('/');
@@ -129,15 +124,21 @@ struct TwoAxesEvidence {
     void read(const QByteArray &header, int at)
     {
         static const QRegularExpression atLeastTwo(QStringLiteral("^\\+?0*([2-9]|[1-9][0-9]+)$"));
-        if (header[at + 8] != '=')
+        if (!wcsValueCard(header, at))
             return;
-        const QByteArray key = header.mid(at, 8);
-        if (key == "CTYPE1  " || key == "CTYPE2  ")
+        const char *key = header.constData() + at;
+        const QByteArray text = valueOf(header, at);
+        // WCSLIB takes an axis type only as a string, and counts no axis
+        // for a type it rejects.
+        bool closed = false;
+        if ((fitsKeywordIs(key, "CTYPE1") || fitsKeywordIs(key, "CTYPE2")) && text.startsWith('\''))
+            fitsStringText(text, &closed);
+        if (closed)
             axisTypes[key[5] - '1'] = true;
         // The last count read is the one that holds.
         static const QRegularExpression integer(QStringLiteral("^[+-]?[0-9]+$"));
-        const QString value = QString::fromLatin1(valueOf(header, at));
-        if ((key == "NAXIS   " || key == "WCSAXES ") && integer.match(value).hasMatch())
+        const QString value = QString::fromLatin1(text);
+        if ((fitsKeywordIs(key, "NAXIS") || fitsKeywordIs(key, "WCSAXES")) && integer.match(value).hasMatch())
             count = atLeastTwo.match(value).hasMatch();
     }
     bool shown() const { return count || (axisTypes[0] && axisTypes[1]); }
@@ -153,10 +154,11 @@ struct TwoAxesEvidence {
 //   present, never sets it up, and dereferences a null pointer;
 // - any distortion card unless the header shows two axes both before it
 //   and at its end (the last NAXIS or WCSAXES 2 or more, or CTYPE1 and
-//   CTYPE2): WCSLIB may have sized the primary system with one, and writes
-//   the two-axis description past the end of its arrays. Both distortions
-//   describe two celestial axes, and a FITS image declares its NAXIS first;
-//   only a keyword set in another order loses them.
+//   CTYPE2 with string values): WCSLIB may have sized the primary system
+//   with one, and writes the two-axis description past the end of its
+//   arrays. Both distortions describe two celestial axes, and a FITS image
+//   declares its NAXIS first; only a keyword set in another order loses
+//   them.
 void blankCardsWcslibMisreads(QByteArray &header)
 {
     TwoAxesEvidence whole;
@@ -166,11 +168,14 @@ void blankCardsWcslibMisreads(QByteArray &header)
     for (int at = 0; at + kCardLength <= header.size(); at += kCardLength) {
         evidence.read(header, at);
         const bool twoAxes = evidence.shown() && whole.shown();
-        if (header[at + 8] != '=')
+        if (!wcsValueCard(header, at))
             continue;
         const QByteArray value = valueOf(header, at);
-        bool broken = value.startsWith('\'') && !stringClosed(value);
-        switch (distortionKeyword(header.mid(at, 8).trimmed())) {
+        bool closed = true;
+        if (value.startsWith('\''))
+            fitsStringText(value, &closed);
+        bool broken = !closed;
+        switch (distortionKeyword(header.mid(at, kFitsKeywordBytes).trimmed())) {
         case Distortion::Number:
             broken = broken || !twoAxes || !isFitsNumber(value);
             break;
@@ -210,7 +215,7 @@ QByteArray headerCardText(const QList<HeaderRecord> &records)
     QByteArray text;
     text.reserve((records.size() + 1) * kCardLength);
     for (const HeaderRecord &record : records) {
-        QByteArray card = record.key.leftJustified(8, QLatin1Char(' ')).toLatin1();
+        QByteArray card = record.key.leftJustified(kFitsKeywordBytes, QLatin1Char(' ')).toLatin1();
         card += "= ";
         card += cardValue(record.value);
         card += " / ";

@@ -87,6 +87,15 @@ TEST(HeaderCards, ParsesCardsAsTheStandardWritesThem)
         {"          blank keyword = text", "", QVariant(), "blank keyword = text"},
         {"NOTE    this card = no value", "NOTE", QVariant(), "this card = no value"},
         {"CONTINUE  'orphan'", "CONTINUE", QVariant(), "'orphan'"},
+        {"QUOTE   = ''''  / one quote", "QUOTE", QString("'"), "one quote"},
+        {"EMPTY   = ''", "EMPTY", QString(""), ""},
+        {"OPEN    = 'never closed", "OPEN", QString("never closed"), ""},
+        // A doubled quote in columns 79 and 80 leaves the string unclosed.
+        {"EDGE    = 'xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx''", "EDGE",
+         QString("xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx''"), ""},
+        {"CPLX    = (1.5, -2) / z", "CPLX", QString("(1.5, -2)"), "z"},
+        {"CPLX    = (1.5, -2", "CPLX", QVariant(), "= (1.5, -2"},
+        {"HIERARCH NO VALUE HERE", "HIERARCH", QVariant(), "NO VALUE HERE"},
     };
     for (const Case &c : cases) {
         const QByteArray text = cardText({QString::fromLatin1(c.card)});
@@ -518,6 +527,10 @@ TEST(FitsStructure, ReadsCardsAsCfitsioDoes)
         {"value indicator after column 9", table("XTENSION ='BINTABLE'", {"GCOUNT  = junk", tfields}),
          "HDU 2: card 7 of a table header is not GCOUNT = count"},
         {"unquoted type", table("XTENSION= BINTABLE / bare", {"GCOUNT  = junk", tfields}),
+         "HDU 2: card 7 of a table header is not GCOUNT = count"},
+        {"type within blanks", table("XTENSION= '  BINTABLE  '", {"GCOUNT  = junk", tfields}),
+         "HDU 2: card 7 of a table header is not GCOUNT = count"},
+        {"type never closed", table("XTENSION= 'BINTABLE", {"GCOUNT  = junk", tfields}),
          "HDU 2: card 7 of a table header is not GCOUNT = count"},
         {"keyword ended by '='", table("XTENSION= 'BINTABLE'", {gcount, tfields, "ZIMAGE=  T"}),
          "HDU 2: card 9 has a keyword FITS does not allow"},

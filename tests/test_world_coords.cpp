@@ -193,6 +193,8 @@ TEST_F(WorldCoords, EmptyAndOddRecordsDoNotParse)
         {{"COMMENT", QVariant(), "no value"}},
         {{"NAXIS", QString("2 junk"), ""}, {"CRPIX1", QString("x"), ""}},
         {{"CTYPE1", QString("'RA---TAN'"), QString(QChar(0)) + "hidden"}, {"NAXIS", QString("1e300"), ""}},
+        // An axis type WCSLIB rejects shows no second axis for the distortion.
+        {{"CTYPE1", QString("RA---TAN"), ""}, {"CTYPE2", 3, ""}, {"A_1_1", 150.5, ""}},
     };
     for (const QList<HeaderRecord> &records : lists) {
         FITSData data;
