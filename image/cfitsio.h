@@ -60,6 +60,19 @@ int fits_rdecomp_byte(unsigned char *c, int clen, unsigned char array[], int nx,
 // The quoted-string decoder ('' -> ', enclosing quotes and trailing blanks
 // dropped): header records decode string values exactly as CFITSIO does.
 int ffc2s(const char *instr, char *outstr, int *status);
+// The table of random numbers that dithered quantisation of floats draws
+// from (fits_rand_value, filled once by fits_init_randoms): the tile
+// decoding restores a dithered tile's floats exactly as CFITSIO does from
+// the integers it has just decoded, instead of letting CFITSIO decode the
+// whole tile a second time.
+extern float *fits_rand_value;
+int fits_init_randoms(void);
 }
+// Constants of that quantisation, defined only inside CFITSIO: the size of
+// the random table, the ZQUANTIZ of a lossless float image, and the value
+// SUBTRACTIVE_DITHER_2 stores for an exact 0.
+constexpr int kFitsRandoms = 10000;
+constexpr float kFitsNoQuantise = 9999;
+constexpr int kFitsZeroValue = -2147483646;
 // ffmbyt's flag (REPORT_EOF in fitsio2.h): a position past the end fails.
 constexpr int kFitsReportEndOfFile = 0;

@@ -41,23 +41,107 @@ std::vector<Band> bandsOf(const TiledRegion &region, int tileRows)
     return bands;
 }
 
-// Tiles decoded here rather than by CFITSIO: integer images of Rice,
-// HCOMPRESS or GZIP tiles with nothing kept aside uncompressed. CFITSIO's
-// Rice decoder reads past a stream's end, and its HCOMPRESS decoder trusts
-// the sizes a tile gives and reads without any bound; here each is handed a
-// copy padded far enough for whatever it may read, after the tile's own
-// header is checked against the tile. A GZIP tile is inflated here into a
-// buffer of the most its pixels can take (CFITSIO grows its buffer for as
-// long as a stream goes on). And every such tile is decoded once: the check
-// of its stream is its decoding. Other images (quantised floats, PLIO) are
-// decoded by CFITSIO after the checks.
-bool decodedHere(const FITSfile &hdu)
+// Floats stored as integers, one scale and zero a tile, restored as CFITSIO
+// restores them for a float or double read.
+bool quantisedFloats(const FITSfile &hdu, int readType)
 {
-    const bool codec = hdu.compress_type == RICE_1 || hdu.compress_type == HCOMPRESS_1 ||
-                       hdu.compress_type == GZIP_1 || hdu.compress_type == GZIP_2;
+    const bool sameType = (hdu.zbitpix == FLOAT_IMG && readType == TFLOAT) ||
+                          (hdu.zbitpix == DOUBLE_IMG && readType == TDOUBLE);
+    return sameType && hdu.quantize_level != kFitsNoQuantise && hdu.cn_zscale != 0 && hdu.cn_zzero != 0 &&
+           hdu.cn_bscale == 1.0 && hdu.cn_bzero == 0.0;
+}
+
+// Tiles decoded here rather than by CFITSIO: integer images and quantised
+// floats of Rice, GZIP or (integers only) HCOMPRESS tiles with nothing kept
+// aside uncompressed. CFITSIO's Rice decoder reads past a stream's end, and
+// its HCOMPRESS decoder trusts the sizes a tile gives and reads without any
+// bound; here each is handed a copy padded far enough for whatever it may
+// read, after the tile's own header is checked against the tile. A GZIP
+// tile is inflated here into a buffer of the most its pixels can take
+// (CFITSIO grows its buffer for as long as a stream goes on). And every such
+// tile is decoded once: the check of its stream is its decoding. Other
+// images (PLIO, lossless floats) are decoded by CFITSIO after the checks.
+bool decodedHere(const FITSfile &hdu, int readType)
+{
     const bool integers = hdu.zbitpix == BYTE_IMG || hdu.zbitpix == SHORT_IMG || hdu.zbitpix == LONG_IMG;
-    const bool plainTiles = hdu.cn_zscale == 0 && hdu.cn_zzero == 0 && hdu.cn_uncompressed <= 0 && hdu.cn_gzip_data <= 0;
-    return codec && integers && plainTiles && hdu.cn_compressed > 0;
+    const bool quantised = quantisedFloats(hdu, readType);
+    const bool codec = hdu.compress_type == RICE_1 || hdu.compress_type == GZIP_1 || hdu.compress_type == GZIP_2 ||
+                       (hdu.compress_type == HCOMPRESS_1 && integers);
+    const bool plainTiles = (quantised || (hdu.cn_zscale == 0 && hdu.cn_zzero == 0)) && hdu.cn_uncompressed <= 0 &&
+                            hdu.cn_gzip_data <= 0;
+    return codec && (integers || quantised) && plainTiles && hdu.cn_compressed > 0;
+}
+
+// How one tile's integers become floats: its scale and zero, the integer
+// that stands for a blank pixel, and where its dithering starts in the
+// random table.
+struct Quantisation {
+    double scale = 1.0;
+    double zero = 0.0;
+    bool blanks = false;
+    int blank = 0;
+    bool dithered = false;
+    bool zeroKept = false;  // SUBTRACTIVE_DITHER_2: exact zeros stored as such
+    int firstRandom = 0;
+};
+
+// The tile's floats, as CFITSIO's dithered and plain conversions compute
+// them (the same expressions in the same order, so the same roundings),
+// blank pixels NaN.
+template <typename Out>
+void unquantise(const std::vector<int> &values, const Quantisation &q, std::vector<Out> &out)
+{
+    out.resize(values.size());
+    const Out blank = std::numeric_limits<Out>::quiet_NaN();
+    const float *randoms = fits_rand_value;
+    int seed = q.firstRandom;
+    int next = q.dithered ? int(randoms[seed] * 500) : 0;
+    for (size_t i = 0; i < values.size(); ++i) {
+        const int value = values[i];
+        if (q.blanks && value == q.blank) {
+            out[i] = blank;
+        } else if (!q.dithered) {
+            out[i] = Out(value * q.scale + q.zero);
+        } else if (q.zeroKept && value == kFitsZeroValue) {
+            out[i] = Out(0.0);
+        } else {
+            out[i] = Out((double(value) - randoms[next] + 0.5) * q.scale + q.zero);
+        }
+        if (q.dithered && ++next == kFitsRandoms) {
+            if (++seed == kFitsRandoms)
+                seed = 0;
+            next = int(randoms[seed] * 500);
+        }
+    }
+}
+
+// The quantisation of table row `row` (one tile): its scale and zero from
+// their columns or keywords, its blank from ZBLANK.
+Quantisation quantisationOf(fitsfile *file, const FITSfile &hdu, LONGLONG row, int &status)
+{
+    Quantisation q;
+    q.scale = hdu.zscale;
+    q.zero = hdu.zzero;
+    if (hdu.cn_zscale > 0)
+        fits_read_col(file, TDOUBLE, hdu.cn_zscale, row, 1, 1, nullptr, &q.scale, nullptr, &status);
+    if (hdu.cn_zzero > 0)
+        fits_read_col(file, TDOUBLE, hdu.cn_zzero, row, 1, 1, nullptr, &q.zero, nullptr, &status);
+    q.blanks = hdu.cn_zblank != 0;
+    q.blank = hdu.zblank;
+    if (hdu.cn_zblank > 0)
+        fits_read_col(file, TINT, hdu.cn_zblank, row, 1, 1, nullptr, &q.blank, nullptr, &status);
+    q.dithered = hdu.quantize_method == SUBTRACTIVE_DITHER_1 || hdu.quantize_method == SUBTRACTIVE_DITHER_2;
+    q.zeroKept = hdu.quantize_method == SUBTRACTIVE_DITHER_2;
+    // The checks keep ZDITHER0 at 1 or more.
+    q.firstRandom = int((row + hdu.dither_seed - 2) % kFitsRandoms);
+    return q;
+}
+
+template <typename Out>
+void copyRows(const std::vector<Out> &tile, size_t stride, int width, int height, uint8_t *at, size_t rowBytes)
+{
+    for (int y = 0; y < height; ++y)
+        std::memcpy(at + size_t(y) * rowBytes, tile.data() + size_t(y) * stride, size_t(width) * sizeof(Out));
 }
 
 // A decoded tile's stored values converted as CFITSIO converts them with
@@ -293,8 +377,11 @@ void decodeBandHere(fitsfile *file, const Band &band, const TiledRegion &region,
     const size_t rowBytes = size_t(region.width) * size_t(bytesPerSample);
     const size_t planeBytes = rowBytes * size_t(region.height);
     const char *codec = hdu.compress_type == RICE_1 ? "Rice" : hdu.compress_type == HCOMPRESS_1 ? "HCOMPRESS" : "GZIP";
+    const bool quantised = quantisedFloats(hdu, readType);
     std::vector<unsigned char> stream;
     DecodedTile tile;
+    std::vector<float> floats;
+    std::vector<double> doubles;
     bool fits = true;
     for (int y = band.firstRow; y < band.endRow && status == 0; y += int(tileHeight)) {
         const LONGLONG tileRow = y / tileHeight + down * (naxis >= 3 ? band.plane : 0);
@@ -321,6 +408,19 @@ void decodeBandHere(fitsfile *file, const Band &band, const TiledRegion &region,
                 continue;
             uint8_t *at = out + size_t(band.plane) * planeBytes + size_t(y) * rowBytes +
                           size_t(x * tileWidth) * size_t(bytesPerSample);
+            if (quantised) {
+                const Quantisation q = quantisationOf(file, hdu, row, status);
+                if (status)
+                    return;
+                if (readType == TFLOAT) {
+                    unquantise(tile.values, q, floats);
+                    copyRows(floats, size_t(tile.width), width, height, at, rowBytes);
+                } else {
+                    unquantise(tile.values, q, doubles);
+                    copyRows(doubles, size_t(tile.width), width, height, at, rowBytes);
+                }
+                continue;
+            }
             fits &= placeRows(tile.values.data(), size_t(tile.width), width, height, readType, hdu.cn_bscale,
                               hdu.cn_bzero, at, rowBytes);
         }
@@ -339,7 +439,11 @@ bool readTiledImage(fitsfile *file, void *bytes, size_t size, const TiledRegion 
     // A tile that spans planes is decoded whole by every band that touches
     // it: such an image is read as one band per plane, by CFITSIO.
     const bool planeTiles = naxis < 3 || compressed.tilesize[2] == 1;
-    const bool here = planeTiles && decodedHere(compressed);
+    const bool here = planeTiles && decodedHere(compressed, readType);
+    if (here && quantisedFloats(compressed, readType) && fits_init_randoms() != 0) {
+        status = MEMORY_ALLOCATION;
+        return false;
+    }
     if (compressed.compress_type == HCOMPRESS_1 && !here) {
         reason = QStringLiteral("HCOMPRESS tiles are read only from integer images in flat tiles that keep "
                                 "none aside: CFITSIO's decoder does not bound its reads of a damaged tile");
@@ -349,6 +453,15 @@ bool readTiledImage(fitsfile *file, void *bytes, size_t size, const TiledRegion 
     reason = compressedImageViolation(file, here ? TileScope::Layout : TileScope::Streams, status);
     if (status || !reason.isEmpty())
         return false;
+    // A dithered tile's random numbers start at its row plus ZDITHER0, less
+    // 2, in CFITSIO's table: below 1 it reads before the table.
+    const bool dithered = compressed.quantize_method == SUBTRACTIVE_DITHER_1 ||
+                          compressed.quantize_method == SUBTRACTIVE_DITHER_2;
+    if (compressed.zbitpix < 0 && compressed.cn_zscale != 0 && compressed.quantize_level != kFitsNoQuantise &&
+        dithered && compressed.dither_seed < 1) {
+        reason = QStringLiteral("ZDITHER0 is %1, not 1 or more").arg(compressed.dither_seed);
+        return false;
+    }
     int hdu = 0;
     fits_get_hdu_num(file, &hdu);
     const int tileRows = int(std::max<long>(1, compressed.tilesize[1]));

@@ -289,6 +289,7 @@ TEST_F(FitsUnpack, SamplesEqualCfitsiosExpansion)
         int compression;
         int bitpix;  // USHORT_IMG and ULONG_IMG: signed with the usual BZERO
         bool negative;
+        int dither = SUBTRACTIVE_DITHER_1;  // how floats are quantised
     } cases[] = {
         {"rice u16", RICE_1, USHORT_IMG, false},       {"rice i16 negative", RICE_1, SHORT_IMG, true},
         {"rice u8", RICE_1, BYTE_IMG, false},          {"rice u32", RICE_1, ULONG_IMG, false},
@@ -296,6 +297,12 @@ TEST_F(FitsUnpack, SamplesEqualCfitsiosExpansion)
         {"gzip2 u8", GZIP_2, BYTE_IMG, false},         {"hcompress u16", HCOMPRESS_1, USHORT_IMG, false},
         {"hcompress i32", HCOMPRESS_1, LONG_IMG, true}, {"plio u8", PLIO_1, BYTE_IMG, false},
         {"rice float with blanks", RICE_1, FLOAT_IMG, true}, {"gzip2 double", GZIP_2, DOUBLE_IMG, true},
+        {"rice float, exact zeros kept", RICE_1, FLOAT_IMG, true, SUBTRACTIVE_DITHER_2},
+        {"rice float undithered", RICE_1, FLOAT_IMG, false, NO_DITHER},
+        {"rice double", RICE_1, DOUBLE_IMG, false},
+        {"gzip1 float", GZIP_1, FLOAT_IMG, true},
+        {"gzip2 float undithered", GZIP_2, FLOAT_IMG, true, NO_DITHER},
+        {"gzip1 double, exact zeros kept", GZIP_1, DOUBLE_IMG, true, SUBTRACTIVE_DITHER_2},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -309,6 +316,7 @@ TEST_F(FitsUnpack, SamplesEqualCfitsiosExpansion)
         fits_set_compression_type(f, c.compression, &status);
         long tile[2] = {kWidth, 20};
         fits_set_tile_dim(f, 2, tile, &status);
+        fits_set_quantize_method(f, c.dither, &status);
         long axes[2] = {kWidth, kHeight};
         fits_create_img(f, c.bitpix, 2, axes, &status);
         std::vector<double> values(size_t(kWidth * kHeight));
@@ -317,6 +325,8 @@ TEST_F(FitsUnpack, SamplesEqualCfitsiosExpansion)
             values[i] = (c.bitpix == BYTE_IMG ? 20 : 1000) + wave + (i % kWidth);
             if (c.bitpix < 0 && i % 501 == 0)
                 values[i] = std::numeric_limits<double>::quiet_NaN();
+            else if (c.bitpix < 0 && i % 97 == 0)
+                values[i] = 0.0;
             else if (c.bitpix < 0)
                 values[i] += 0.25 * double(i % 7);
         }
