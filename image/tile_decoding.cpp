@@ -4,8 +4,6 @@
 #include <QThreadPool>
 #include <QtConcurrent>
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -261,26 +259,16 @@ QString inflateTile(bool shuffled, const std::vector<unsigned char> &stream, siz
     const size_t pixels = size_t(tile.width) * size_t(tile.height);
     const uint64_t limit = uint64_t(pixels) * 8;
     std::vector<unsigned char> bytes(pixels * 4);
-    z_stream z = {};
-    if (inflateInit2(&z, 15 + 16) != Z_OK)
-        return QStringLiteral("is damaged or cut short");
-    z.next_in = const_cast<unsigned char *>(stream.data());
-    z.avail_in = uInt(length);
-    z.next_out = bytes.data();
-    z.avail_out = uInt(bytes.size());
-    int result = inflate(&z, Z_NO_FLUSH);
-    unsigned char window[65536];
-    while ((result == Z_OK || result == Z_BUF_ERROR) && z.avail_out == 0 && z.total_out <= limit) {
-        z.next_out = window;
-        z.avail_out = sizeof window;
-        result = inflate(&z, Z_NO_FLUSH);
-    }
-    const uint64_t total = z.total_out;
-    inflateEnd(&z);
-    if (total > limit)
+    uint64_t total = 0;
+    switch (inflateBounded(stream.data(), length, limit, bytes.data(), bytes.size(), total)) {
+    case Inflation::Beyond:
         return QStringLiteral("inflates beyond the %1 bytes it can take").arg(limit);
-    if (result != Z_STREAM_END)
+    case Inflation::Unsound:
+    case Inflation::Short:
         return QStringLiteral("is damaged or cut short");
+    case Inflation::Within:
+        break;
+    }
     const uint64_t width = pixels ? total / pixels : 0;
     if (pixels == 0 || total % pixels || (width != 1 && width != 2 && width != 4))
         return QStringLiteral("inflates to %1 bytes, no whole number of integer samples").arg(total);
