@@ -1,7 +1,8 @@
 #include "image/tile_checks.h"
 #include "image/cfitsio.h"
+#include "xisf/run_on_pool.h"
 
-#include <QtConcurrent>
+#include <QThreadPool>
 
 #include <algorithm>
 #include <climits>
@@ -63,12 +64,17 @@ QString inflationFault(const TileStream &stream)
 }
 
 // Index of the first stream that `check` finds unsound, or the count when
-// none is. Tiles are independent, so they are checked on the pool; the
-// first in file order is reported whatever finishes first.
+// none is. Tiles are independent, so they are checked on the pool, a run
+// of them a task; the first in file order is reported whatever finishes
+// first.
 template <typename Check>
 size_t firstUnsound(std::vector<TileStream> &streams, Check check)
 {
-    QtConcurrent::blockingMap(streams, [&check](TileStream &stream) { stream.verdict = check(stream); });
+    const size_t tasks = std::min(streams.size(), size_t(std::max(1, QThreadPool::globalInstance()->maxThreadCount())) * 4);
+    runOnPool(tasks, [&](size_t task) {
+        for (size_t i = task * streams.size() / tasks; i < (task + 1) * streams.size() / tasks; ++i)
+            streams[i].verdict = check(streams[i]);
+    });
     const auto bad = std::find_if(streams.begin(), streams.end(),
                                   [](const TileStream &stream) { return stream.verdict != Inflation::Within; });
     return size_t(bad - streams.begin());

@@ -1,8 +1,8 @@
 #include "image/tile_decoding.h"
 #include "image/tile_checks.h"
+#include "xisf/run_on_pool.h"
 
 #include <QThreadPool>
-#include <QtConcurrent>
 
 #include <algorithm>
 #include <cmath>
@@ -459,7 +459,8 @@ bool readTiledImage(fitsfile *file, void *bytes, size_t size, const TiledRegion 
 
     const size_t rowBytes = size_t(region.width) * size_t(bytesPerSample);
     const size_t planeBytes = rowBytes * size_t(region.height);
-    QtConcurrent::blockingMap(bands, [&](Band &band) {
+    runOnPool(bands.size(), [&](size_t index) {
+        Band &band = bands[index];
         // CFITSIO reads a memory file through the addresses of its buffer
         // pointer and size, which must live as long as the handle.
         void *address = bytes;
