@@ -76,3 +76,44 @@ constexpr float kFitsNoQuantise = 9999;
 constexpr int kFitsZeroValue = -2147483646;
 // ffmbyt's flag (REPORT_EOF in fitsio2.h): a position past the end fails.
 constexpr int kFitsReportEndOfFile = 0;
+
+// What CFITSIO read from the header and table of a compressed HDU when it
+// moved to it, which it decompresses by: the tile checks and the tile
+// decoding judge and decode the tiles by the same values, not by their own
+// reading of the keywords. CFITSIO keeps them only in its file structure
+// (FITSfile), which fitsio.h shows but no routine reads out;
+// image/cfitsio_internals.cpp is the one place that relies on its layout.
+struct CompressedHdu {
+    int compression = 0;  // RICE_1, GZIP_1, ...
+    int bitpix = 0;       // the image's (ZBITPIX)
+    int dimensions = 0;   // ZNAXIS
+    long axes[MAX_COMPRESS_DIM] = {};
+    long tile[MAX_COMPRESS_DIM] = {};
+    LONGLONG rows = 0;  // of the table, one a tile
+    int riceBlock = 0;
+    int riceBytes = 0;
+    int hcompressSmooth = 0;
+    // Columns (0: none; -1 for the scale, zero and blank: a keyword gives
+    // one value for every tile).
+    int compressedColumn = 0;
+    int uncompressedColumn = 0;
+    int losslessColumn = 0;  // GZIP_COMPRESSED_DATA
+    int scaleColumn = 0;
+    int zeroColumn = 0;
+    int blankColumn = 0;
+    double scale = 1.0;
+    double zero = 0.0;
+    int blank = 0;
+    double bscale = 1.0;  // of the image
+    double bzero = 0.0;
+    int quantiseMethod = 0;
+    float quantiseLevel = 0;
+    int ditherSeed = 0;
+    // Where the table's heap lies: from the start of the file to the data,
+    // from there to the heap, and the file's size.
+    LONGLONG dataStart = 0;
+    LONGLONG heapStart = 0;
+    LONGLONG heapSize = 0;
+    LONGLONG fileSize = 0;
+};
+CompressedHdu compressedHdu(fitsfile *file);

@@ -149,14 +149,14 @@ enum class Placement { Inside, OutsideHeap, PastFileEnd };
 
 // Where a cell's bytes lie. A heap whose last block is cut short still
 // passes the size check of the whole HDU, so the file's end is checked too.
-Placement placement(const FITSfile &hdu, const Cell &cell, LONGLONG length, LONGLONG offset)
+Placement placement(const CompressedHdu &hdu, const Cell &cell, LONGLONG length, LONGLONG offset)
 {
     LONGLONG bytes = 0;
     if (length < 0 || offset < 0 || cell.elementBytes < 1 || __builtin_mul_overflow(length, cell.elementBytes, &bytes))
         return Placement::OutsideHeap;
-    if (bytes > hdu.heapsize || offset > hdu.heapsize - bytes)
+    if (bytes > hdu.heapSize || offset > hdu.heapSize - bytes)
         return Placement::OutsideHeap;
-    if (bytes > 0 && hdu.datastart + hdu.heapstart + offset + bytes > hdu.filesize)
+    if (bytes > 0 && hdu.dataStart + hdu.heapStart + offset + bytes > hdu.fileSize)
         return Placement::PastFileEnd;
     return Placement::Inside;
 }
@@ -178,7 +178,7 @@ bool readDescriptor(fitsfile *input, int column, LONGLONG row, LONGLONG &length,
 }
 
 // Why a tile's cell cannot be read, or an empty string.
-QString misplaced(const FITSfile &hdu, const Cell &cell, LONGLONG length, LONGLONG offset, const QString &what)
+QString misplaced(const CompressedHdu &hdu, const Cell &cell, LONGLONG length, LONGLONG offset, const QString &what)
 {
     switch (placement(hdu, cell, length, offset)) {
     case Placement::OutsideHeap:
@@ -310,17 +310,17 @@ Inflation inflateBounded(const unsigned char *stream, size_t length, uint64_t li
 QString compressedImageViolation(fitsfile *input, TileScope scope, int &status)
 {
     // What CFITSIO itself has read from the header and decompresses by.
-    const FITSfile &hdu = *input->Fptr;
-    const int compression = hdu.compress_type;
-    if (hdu.zndim <= 0 || hdu.zndim > MAX_COMPRESS_DIM)
+    const CompressedHdu hdu = compressedHdu(input);
+    const int compression = hdu.compression;
+    if (hdu.dimensions <= 0 || hdu.dimensions > MAX_COMPRESS_DIM)
         return QString();  // CFITSIO refuses these itself
-    const int naxis = hdu.zndim;
-    const LONGLONG rows = hdu.numrows;
+    const int naxis = hdu.dimensions;
+    const LONGLONG rows = hdu.rows;
     std::vector<LONGLONG> axes(size_t(naxis), 0);
     std::vector<long> tile(size_t(naxis), 0);
     for (int d = 0; d < naxis; ++d) {
-        axes[size_t(d)] = hdu.znaxis[d];
-        tile[size_t(d)] = hdu.tilesize[d];
+        axes[size_t(d)] = hdu.axes[d];
+        tile[size_t(d)] = hdu.tile[d];
         if (axes[size_t(d)] <= 0 || tile[size_t(d)] <= 0)
             return QString();
     }
@@ -351,7 +351,7 @@ QString compressedImageViolation(fitsfile *input, TileScope scope, int &status)
     // Rows hold tiles in order. CFITSIO allocates what each descriptor says.
     std::vector<TileStream> streams, lossless;
     // Float tiles that could not be quantised are kept losslessly, gzipped.
-    const uint64_t sampleBytes = hdu.zbitpix == FLOAT_IMG ? 4 : hdu.zbitpix == DOUBLE_IMG ? 8 : 0;
+    const uint64_t sampleBytes = hdu.bitpix == FLOAT_IMG ? 4 : hdu.bitpix == DOUBLE_IMG ? 8 : 0;
     for (LONGLONG row = 1; row <= rows; ++row) {
         const int column = compressed.column;
         LONGLONG length = 0, offset = 0;
@@ -427,7 +427,7 @@ QString compressedImageViolation(fitsfile *input, TileScope scope, int &status)
                 .arg(length);
     }
     if (compression == RICE_1) {
-        const int blockSize = hdu.rice_blocksize, bytesPerPixel = hdu.rice_bytepix;
+        const int blockSize = hdu.riceBlock, bytesPerPixel = hdu.riceBytes;
         const size_t bad = firstUnsound(streams, [blockSize, bytesPerPixel](const TileStream &tile) {
             return riceDecodesWithin(tile.bytes, tile.limit, blockSize, bytesPerPixel) ? Inflation::Within
                                                                                       : Inflation::Unsound;
@@ -486,7 +486,7 @@ QString compressedTableViolation(fitsfile *input, bool &keepPacked, int &status)
 
     std::vector<TileStream> streams;
     std::vector<int> streamColumns;
-    const FITSfile &hdu = *input->Fptr;
+    const CompressedHdu hdu = compressedHdu(input);
     for (int column = 1; column <= columns; ++column) {
         const LONGLONG bytes = rowBytes[size_t(column - 1)];
         // Rice decoding is bounded by the column's own size.

@@ -41,12 +41,12 @@ std::vector<Band> bandsOf(const TiledRegion &region, int tileRows)
 
 // Floats stored as integers, one scale and zero a tile, restored as CFITSIO
 // restores them for a float or double read.
-bool quantisedFloats(const FITSfile &hdu, int readType)
+bool quantisedFloats(const CompressedHdu &hdu, int readType)
 {
-    const bool sameType = (hdu.zbitpix == FLOAT_IMG && readType == TFLOAT) ||
-                          (hdu.zbitpix == DOUBLE_IMG && readType == TDOUBLE);
-    return sameType && hdu.quantize_level != kFitsNoQuantise && hdu.cn_zscale != 0 && hdu.cn_zzero != 0 &&
-           hdu.cn_bscale == 1.0 && hdu.cn_bzero == 0.0;
+    const bool sameType = (hdu.bitpix == FLOAT_IMG && readType == TFLOAT) ||
+                          (hdu.bitpix == DOUBLE_IMG && readType == TDOUBLE);
+    return sameType && hdu.quantiseLevel != kFitsNoQuantise && hdu.scaleColumn != 0 && hdu.zeroColumn != 0 &&
+           hdu.bscale == 1.0 && hdu.bzero == 0.0;
 }
 
 // Tiles decoded here rather than by CFITSIO: integer images and quantised
@@ -59,15 +59,15 @@ bool quantisedFloats(const FITSfile &hdu, int readType)
 // (CFITSIO grows its buffer for as long as a stream goes on). And every such
 // tile is decoded once: the check of its stream is its decoding. Other
 // images (PLIO, lossless floats) are decoded by CFITSIO after the checks.
-bool decodedHere(const FITSfile &hdu, int readType)
+bool decodedHere(const CompressedHdu &hdu, int readType)
 {
-    const bool integers = hdu.zbitpix == BYTE_IMG || hdu.zbitpix == SHORT_IMG || hdu.zbitpix == LONG_IMG;
+    const bool integers = hdu.bitpix == BYTE_IMG || hdu.bitpix == SHORT_IMG || hdu.bitpix == LONG_IMG;
     const bool quantised = quantisedFloats(hdu, readType);
-    const bool codec = hdu.compress_type == RICE_1 || hdu.compress_type == GZIP_1 || hdu.compress_type == GZIP_2 ||
-                       (hdu.compress_type == HCOMPRESS_1 && integers);
-    const bool plainTiles = (quantised || (hdu.cn_zscale == 0 && hdu.cn_zzero == 0)) && hdu.cn_uncompressed <= 0 &&
-                            hdu.cn_gzip_data <= 0;
-    return codec && (integers || quantised) && plainTiles && hdu.cn_compressed > 0;
+    const bool codec = hdu.compression == RICE_1 || hdu.compression == GZIP_1 || hdu.compression == GZIP_2 ||
+                       (hdu.compression == HCOMPRESS_1 && integers);
+    const bool plainTiles = (quantised || (hdu.scaleColumn == 0 && hdu.zeroColumn == 0)) && hdu.uncompressedColumn <= 0 &&
+                            hdu.losslessColumn <= 0;
+    return codec && (integers || quantised) && plainTiles && hdu.compressedColumn > 0;
 }
 
 // How one tile's integers become floats: its scale and zero, the integer
@@ -115,23 +115,23 @@ void unquantise(const std::vector<int> &values, const Quantisation &q, std::vect
 
 // The quantisation of table row `row` (one tile): its scale and zero from
 // their columns or keywords, its blank from ZBLANK.
-Quantisation quantisationOf(fitsfile *file, const FITSfile &hdu, LONGLONG row, int &status)
+Quantisation quantisationOf(fitsfile *file, const CompressedHdu &hdu, LONGLONG row, int &status)
 {
     Quantisation q;
-    q.scale = hdu.zscale;
-    q.zero = hdu.zzero;
-    if (hdu.cn_zscale > 0)
-        fits_read_col(file, TDOUBLE, hdu.cn_zscale, row, 1, 1, nullptr, &q.scale, nullptr, &status);
-    if (hdu.cn_zzero > 0)
-        fits_read_col(file, TDOUBLE, hdu.cn_zzero, row, 1, 1, nullptr, &q.zero, nullptr, &status);
-    q.blanks = hdu.cn_zblank != 0;
-    q.blank = hdu.zblank;
-    if (hdu.cn_zblank > 0)
-        fits_read_col(file, TINT, hdu.cn_zblank, row, 1, 1, nullptr, &q.blank, nullptr, &status);
-    q.dithered = hdu.quantize_method == SUBTRACTIVE_DITHER_1 || hdu.quantize_method == SUBTRACTIVE_DITHER_2;
-    q.zeroKept = hdu.quantize_method == SUBTRACTIVE_DITHER_2;
+    q.scale = hdu.scale;
+    q.zero = hdu.zero;
+    if (hdu.scaleColumn > 0)
+        fits_read_col(file, TDOUBLE, hdu.scaleColumn, row, 1, 1, nullptr, &q.scale, nullptr, &status);
+    if (hdu.zeroColumn > 0)
+        fits_read_col(file, TDOUBLE, hdu.zeroColumn, row, 1, 1, nullptr, &q.zero, nullptr, &status);
+    q.blanks = hdu.blankColumn != 0;
+    q.blank = hdu.blank;
+    if (hdu.blankColumn > 0)
+        fits_read_col(file, TINT, hdu.blankColumn, row, 1, 1, nullptr, &q.blank, nullptr, &status);
+    q.dithered = hdu.quantiseMethod == SUBTRACTIVE_DITHER_1 || hdu.quantiseMethod == SUBTRACTIVE_DITHER_2;
+    q.zeroKept = hdu.quantiseMethod == SUBTRACTIVE_DITHER_2;
     // The checks keep ZDITHER0 at 1 or more.
-    q.firstRandom = int((row + hdu.dither_seed - 2) % kFitsRandoms);
+    q.firstRandom = int((row + hdu.ditherSeed - 2) % kFitsRandoms);
     return q;
 }
 
@@ -284,19 +284,19 @@ QString inflateTile(bool shuffled, const std::vector<unsigned char> &stream, siz
 
 // Decodes one tile's stream into `tile` (sized beforehand); an empty string
 // when it went well, else why the tile is unsound.
-QString decodeTile(const FITSfile &hdu, std::vector<unsigned char> &stream, size_t length, DecodedTile &tile)
+QString decodeTile(const CompressedHdu &hdu, std::vector<unsigned char> &stream, size_t length, DecodedTile &tile)
 {
     const size_t pixels = size_t(tile.width) * size_t(tile.height);
-    if (hdu.compress_type == RICE_1) {
+    if (hdu.compression == RICE_1) {
         // No pixel takes more than 8 bytes; 0xFF ends any run of zero bytes
         // the decoder might read on through.
-        const int blockSize = hdu.rice_blocksize;
+        const int blockSize = hdu.riceBlock;
         if (blockSize < 1 || length > size_t(std::numeric_limits<int>::max()))
             return QStringLiteral("is damaged or cut short");
         stream.resize(length + std::min<size_t>(size_t(blockSize), pixels) * 8 + 16);
         std::fill(stream.begin() + std::ptrdiff_t(length), stream.end(), 0xff);
         int failed = 1;
-        switch (hdu.rice_bytepix) {
+        switch (hdu.riceBytes) {
         case 1: {
             std::vector<unsigned char> raw(pixels);
             failed = fits_rdecomp_byte(stream.data(), int(length), raw.data(), int(pixels), blockSize);
@@ -317,8 +317,8 @@ QString decodeTile(const FITSfile &hdu, std::vector<unsigned char> &stream, size
         return failed ? QStringLiteral("is damaged or cut short") : QString();
     }
 
-    if (hdu.compress_type == GZIP_1 || hdu.compress_type == GZIP_2)
-        return inflateTile(hdu.compress_type == GZIP_2, stream, length, tile);
+    if (hdu.compression == GZIP_1 || hdu.compression == GZIP_2)
+        return inflateTile(hdu.compression == GZIP_2, stream, length, tile);
 
     // HCOMPRESS: the decoder takes no length. Its header must describe this
     // tile, and every writer makes tiles of at least 4 x 4 pixels, below
@@ -335,19 +335,19 @@ QString decodeTile(const FITSfile &hdu, std::vector<unsigned char> &stream, size
     if (rows < 4 || columns < 4)
         return QStringLiteral("is smaller than 4 x 4 pixels");
     const unsigned char planes[3] = {stream[22], stream[23], stream[24]};
-    const int maxPlanes = hdu.zbitpix == LONG_IMG ? 64 : 32;
+    const int maxPlanes = hdu.bitpix == LONG_IMG ? 64 : 32;
     if (planes[0] > maxPlanes || planes[1] > maxPlanes || planes[2] > maxPlanes)
         return QStringLiteral("has more bit planes than its samples");
     stream.resize(std::max(length, hcompressReadBound(rows, columns, planes)) + 8);
     std::fill(stream.begin() + std::ptrdiff_t(length), stream.end(), 0);
     int status = 0, nx = 0, ny = 0, scale = 0;
-    if (hdu.zbitpix == LONG_IMG) {
+    if (hdu.bitpix == LONG_IMG) {
         // The 64-bit decoder packs its results back into ints in place.
         std::vector<LONGLONG> wide(pixels);
-        fits_hdecompress64(stream.data(), hdu.hcomp_smooth, wide.data(), &nx, &ny, &scale, &status);
+        fits_hdecompress64(stream.data(), hdu.hcompressSmooth, wide.data(), &nx, &ny, &scale, &status);
         std::memcpy(tile.values.data(), wide.data(), pixels * sizeof(int));
     } else {
-        fits_hdecompress(stream.data(), hdu.hcomp_smooth, tile.values.data(), &nx, &ny, &scale, &status);
+        fits_hdecompress(stream.data(), hdu.hcompressSmooth, tile.values.data(), &nx, &ny, &scale, &status);
     }
     return status ? QStringLiteral("is damaged (%1)").arg(fitsErrorText(status)) : QString();
 }
@@ -357,14 +357,14 @@ QString decodeTile(const FITSfile &hdu, std::vector<unsigned char> &stream, size
 void decodeBandHere(fitsfile *file, const Band &band, const TiledRegion &region, int readType, int bytesPerSample,
                     uint8_t *out, QString &reason, int &status)
 {
-    const FITSfile &hdu = *file->Fptr;
-    const int naxis = hdu.zndim;
-    const long tileWidth = hdu.tilesize[0], tileHeight = hdu.tilesize[1];
-    const LONGLONG across = (hdu.znaxis[0] + tileWidth - 1) / tileWidth;
-    const LONGLONG down = (hdu.znaxis[1] + tileHeight - 1) / tileHeight;
+    const CompressedHdu hdu = compressedHdu(file);
+    const int naxis = hdu.dimensions;
+    const long tileWidth = hdu.tile[0], tileHeight = hdu.tile[1];
+    const LONGLONG across = (hdu.axes[0] + tileWidth - 1) / tileWidth;
+    const LONGLONG down = (hdu.axes[1] + tileHeight - 1) / tileHeight;
     const size_t rowBytes = size_t(region.width) * size_t(bytesPerSample);
     const size_t planeBytes = rowBytes * size_t(region.height);
-    const char *codec = hdu.compress_type == RICE_1 ? "Rice" : hdu.compress_type == HCOMPRESS_1 ? "HCOMPRESS" : "GZIP";
+    const char *codec = hdu.compression == RICE_1 ? "Rice" : hdu.compression == HCOMPRESS_1 ? "HCOMPRESS" : "GZIP";
     const bool quantised = quantisedFloats(hdu, readType);
     std::vector<unsigned char> stream;
     DecodedTile tile;
@@ -376,13 +376,13 @@ void decodeBandHere(fitsfile *file, const Band &band, const TiledRegion &region,
         for (LONGLONG x = 0; x < across && status == 0; ++x) {
             const LONGLONG row = tileRow * across + x + 1;
             LONGLONG length = 0, offset = 0;
-            fits_read_descriptll(file, hdu.cn_compressed, row, &length, &offset, &status);
+            fits_read_descriptll(file, hdu.compressedColumn, row, &length, &offset, &status);
             stream.resize(size_t(std::max<LONGLONG>(length, 0)));
-            fits_read_col(file, TBYTE, hdu.cn_compressed, row, 1, length, nullptr, stream.data(), nullptr, &status);
+            fits_read_col(file, TBYTE, hdu.compressedColumn, row, 1, length, nullptr, stream.data(), nullptr, &status);
             if (status)
                 return;
-            tile.width = int(std::min<LONGLONG>(tileWidth, hdu.znaxis[0] - x * tileWidth));
-            tile.height = int(std::min<LONGLONG>(tileHeight, hdu.znaxis[1] - LONGLONG(y)));
+            tile.width = int(std::min<LONGLONG>(tileWidth, hdu.axes[0] - x * tileWidth));
+            tile.height = int(std::min<LONGLONG>(tileHeight, hdu.axes[1] - LONGLONG(y)));
             tile.values.assign(size_t(tile.width) * size_t(tile.height), 0);
             const QString fault = decodeTile(hdu, stream, size_t(length), tile);
             if (!fault.isEmpty()) {
@@ -409,8 +409,8 @@ void decodeBandHere(fitsfile *file, const Band &band, const TiledRegion &region,
                 }
                 continue;
             }
-            fits &= placeRows(tile.values.data(), size_t(tile.width), width, height, readType, hdu.cn_bscale,
-                              hdu.cn_bzero, at, rowBytes);
+            fits &= placeRows(tile.values.data(), size_t(tile.width), width, height, readType, hdu.bscale,
+                              hdu.bzero, at, rowBytes);
         }
     }
     if (status == 0 && !fits)
@@ -422,17 +422,17 @@ void decodeBandHere(fitsfile *file, const Band &band, const TiledRegion &region,
 bool readTiledImage(fitsfile *file, void *bytes, size_t size, const TiledRegion &region, int readType,
                     int bytesPerSample, uint8_t *out, QString &reason, int &status)
 {
-    const FITSfile &compressed = *file->Fptr;
-    const int naxis = compressed.zndim;
+    const CompressedHdu compressed = compressedHdu(file);
+    const int naxis = compressed.dimensions;
     // A tile that spans planes is decoded whole by every band that touches
     // it: such an image is read as one band per plane, by CFITSIO.
-    const bool planeTiles = naxis < 3 || compressed.tilesize[2] == 1;
+    const bool planeTiles = naxis < 3 || compressed.tile[2] == 1;
     const bool here = planeTiles && decodedHere(compressed, readType);
     if (here && quantisedFloats(compressed, readType) && fits_init_randoms() != 0) {
         status = MEMORY_ALLOCATION;
         return false;
     }
-    if (compressed.compress_type == HCOMPRESS_1 && !here) {
+    if (compressed.compression == HCOMPRESS_1 && !here) {
         reason = QStringLiteral("HCOMPRESS tiles are read only from integer images in flat tiles that keep "
                                 "none aside: CFITSIO's decoder does not bound its reads of a damaged tile");
         return false;
@@ -443,16 +443,16 @@ bool readTiledImage(fitsfile *file, void *bytes, size_t size, const TiledRegion 
         return false;
     // A dithered tile's random numbers start at its row plus ZDITHER0, less
     // 2, in CFITSIO's table: below 1 it reads before the table.
-    const bool dithered = compressed.quantize_method == SUBTRACTIVE_DITHER_1 ||
-                          compressed.quantize_method == SUBTRACTIVE_DITHER_2;
-    if (compressed.zbitpix < 0 && compressed.cn_zscale != 0 && compressed.quantize_level != kFitsNoQuantise &&
-        dithered && compressed.dither_seed < 1) {
-        reason = QStringLiteral("ZDITHER0 is %1, not 1 or more").arg(compressed.dither_seed);
+    const bool dithered = compressed.quantiseMethod == SUBTRACTIVE_DITHER_1 ||
+                          compressed.quantiseMethod == SUBTRACTIVE_DITHER_2;
+    if (compressed.bitpix < 0 && compressed.scaleColumn != 0 && compressed.quantiseLevel != kFitsNoQuantise &&
+        dithered && compressed.ditherSeed < 1) {
+        reason = QStringLiteral("ZDITHER0 is %1, not 1 or more").arg(compressed.ditherSeed);
         return false;
     }
     int hdu = 0;
     fits_get_hdu_num(file, &hdu);
-    const int tileRows = int(std::max<long>(1, compressed.tilesize[1]));
+    const int tileRows = int(std::max<long>(1, compressed.tile[1]));
     std::vector<Band> bands = planeTiles ? bandsOf(region, tileRows) : std::vector<Band>();
     for (int plane = 0; !planeTiles && plane < region.planes; ++plane)
         bands.push_back({plane, 0, region.height, 0, QString()});
@@ -486,7 +486,7 @@ bool readTiledImage(fitsfile *file, void *bytes, size_t size, const TiledRegion 
         // wrote them; an integer image's keep their stored value.
         const double nanDouble = std::numeric_limits<double>::quiet_NaN();
         const float nanFloat = std::numeric_limits<float>::quiet_NaN();
-        const void *blank = compressed.zbitpix >= 0 ? nullptr : readType == TDOUBLE ? static_cast<const void *>(&nanDouble)
+        const void *blank = compressed.bitpix >= 0 ? nullptr : readType == TDOUBLE ? static_cast<const void *>(&nanDouble)
                                                                                     : static_cast<const void *>(&nanFloat);
         int anyNull = 0;
         fits_read_subset(own.get(), readType, first.data(), last.data(), step.data(), const_cast<void *>(blank), at,
