@@ -1,4 +1,5 @@
 #include "image/fits_data.h"
+#include "image/tile_checks.h"
 #include "stretch/fits_preview.h"
 #include "tests/fixtures.h"
 
@@ -16,6 +17,8 @@
 #include <cstring>
 #include <limits>
 #include <vector>
+
+#include <zlib.h>
 
 namespace {
 
@@ -365,6 +368,75 @@ TEST_F(FitsUnpack, SamplesEqualCfitsiosExpansion)
         EXPECT_EQ(fromTiles.stats.sampleType, expanded.stats.sampleType);
         ASSERT_EQ(fromTiles.pixelBytes, expanded.pixelBytes);
         EXPECT_EQ(std::memcmp(fromTiles.pixels.get(), expanded.pixels.get(), fromTiles.pixelBytes), 0);
+    }
+}
+
+namespace {
+
+// A gzip member of `bytes`, with a checksum of its own header when asked.
+std::vector<unsigned char> gzipped(const std::vector<unsigned char> &bytes, bool headerChecksum)
+{
+    z_stream z = {};
+    deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+    gz_header header = {};
+    header.hcrc = headerChecksum;
+    deflateSetHeader(&z, &header);
+    std::vector<unsigned char> out(deflateBound(&z, uLong(bytes.size())) + 64);
+    z.next_in = const_cast<unsigned char *>(bytes.data());
+    z.avail_in = uInt(bytes.size());
+    z.next_out = out.data();
+    z.avail_out = uInt(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+} // namespace
+
+// Tiles are inflated by libdeflate when it can, by zlib otherwise; both
+// must give the same verdict and size, so that a tile's fate does not
+// depend on which inflated it.
+TEST(TileInflation, VerdictsDoNotDependOnTheInflater)
+{
+    std::vector<unsigned char> samples(5000);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<unsigned char>((i * 7919) % 251);
+    const std::vector<unsigned char> plain = gzipped(samples, false);
+    std::vector<unsigned char> twoMembers = plain;
+    const std::vector<unsigned char> second = gzipped(std::vector<unsigned char>(300, 9), false);
+    twoMembers.insert(twoMembers.end(), second.begin(), second.end());
+    std::vector<unsigned char> badChecksum = plain;
+    badChecksum[badChecksum.size() - 6] ^= 1;
+    const std::vector<unsigned char> cut(plain.begin(), plain.end() - 9);
+    struct Case {
+        const char *name;
+        std::vector<unsigned char> stream;
+        uint64_t limit;
+        size_t buffer;  // 0: counted in a window only
+        Inflation verdict;
+        uint64_t total;
+    } cases[] = {
+        {"whole", plain, 5000, 5000, Inflation::Within, 5000},
+        {"counted only", plain, 5000, 0, Inflation::Within, 5000},
+        {"larger than the buffer", plain, 40000, 4000, Inflation::Within, 5000},
+        {"beyond the limit", plain, 4000, 4000, Inflation::Beyond, 0},
+        {"first of two members", twoMembers, 5000, 5000, Inflation::Within, 5000},
+        {"with a header checksum", gzipped(samples, true), 5000, 5000, Inflation::Within, 5000},
+        {"checksum wrong", badChecksum, 5000, 5000, Inflation::Unsound, 0},
+        {"cut short", cut, 5000, 5000, Inflation::Unsound, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<unsigned char> out(c.buffer);
+        uint64_t total = 0;
+        EXPECT_EQ(inflateBounded(c.stream.data(), c.stream.size(), c.limit, out.data(), out.size(), total), c.verdict);
+        if (c.verdict != Inflation::Within)
+            continue;
+        EXPECT_EQ(total, c.total);
+        if (c.buffer >= c.total) {
+            EXPECT_EQ(std::memcmp(out.data(), samples.data(), size_t(c.total)), 0);
+        }
     }
 }
 
