@@ -35,7 +35,7 @@ std::vector<short> testSamples()
 
 // A file with an empty primary array and the test image tile-compressed in
 // an extension, as fpack writes it.
-bool writeCompressed(const QString &path, int compression)
+bool writeCompressed(const QString &path, int compression, int bitpix = SHORT_IMG)
 {
     QFile::remove(path);
     const QByteArray name = QFile::encodeName(path);
@@ -45,9 +45,13 @@ bool writeCompressed(const QString &path, int compression)
     fits_create_img(f, BYTE_IMG, 0, nullptr, &status);
     fits_set_compression_type(f, compression, &status);
     long axes[2] = {kWidth, kHeight};
-    fits_create_img(f, SHORT_IMG, 2, axes, &status);
+    fits_create_img(f, bitpix, 2, axes, &status);
     std::vector<short> samples = testSamples();
-    fits_write_img(f, TSHORT, 1, LONGLONG(samples.size()), samples.data(), &status);
+    std::vector<float> floats(samples.begin(), samples.end());
+    if (bitpix == FLOAT_IMG)
+        fits_write_img(f, TFLOAT, 1, LONGLONG(floats.size()), floats.data(), &status);
+    else
+        fits_write_img(f, TSHORT, 1, LONGLONG(samples.size()), samples.data(), &status);
     fits_write_chksum(f, &status);
     int closeStatus = 0;
     if (f)
@@ -291,7 +295,7 @@ TEST_F(FitsUnpack, SamplesEqualCfitsiosExpansion)
         const char *name;
         int compression;
         int bitpix;  // USHORT_IMG and ULONG_IMG: signed with the usual BZERO
-        bool negative;
+        bool negative;  // and, in floats, blank pixels
         int dither = SUBTRACTIVE_DITHER_1;  // how floats are quantised
     } cases[] = {
         {"rice u16", RICE_1, USHORT_IMG, false},       {"rice i16 negative", RICE_1, SHORT_IMG, true},
@@ -301,8 +305,9 @@ TEST_F(FitsUnpack, SamplesEqualCfitsiosExpansion)
         {"hcompress i32", HCOMPRESS_1, LONG_IMG, true}, {"plio u8", PLIO_1, BYTE_IMG, false},
         {"rice float with blanks", RICE_1, FLOAT_IMG, true}, {"gzip2 double", GZIP_2, DOUBLE_IMG, true},
         {"rice float, exact zeros kept", RICE_1, FLOAT_IMG, true, SUBTRACTIVE_DITHER_2},
-        {"rice float undithered", RICE_1, FLOAT_IMG, false, NO_DITHER},
-        {"rice double", RICE_1, DOUBLE_IMG, false},
+        {"rice float undithered, no blanks", RICE_1, FLOAT_IMG, false, NO_DITHER},
+        {"rice double, no blanks", RICE_1, DOUBLE_IMG, false},
+        {"gzip2 float, no blanks", GZIP_2, FLOAT_IMG, false},
         {"gzip1 float", GZIP_1, FLOAT_IMG, true},
         {"gzip2 float undithered", GZIP_2, FLOAT_IMG, true, NO_DITHER},
         {"gzip1 double, exact zeros kept", GZIP_1, DOUBLE_IMG, true, SUBTRACTIVE_DITHER_2},
@@ -326,7 +331,7 @@ TEST_F(FitsUnpack, SamplesEqualCfitsiosExpansion)
         for (size_t i = 0; i < values.size(); ++i) {
             const double wave = double((i * 7919) % 200) - (c.negative ? 1100 : 0);
             values[i] = (c.bitpix == BYTE_IMG ? 20 : 1000) + wave + (i % kWidth);
-            if (c.bitpix < 0 && i % 501 == 0)
+            if (c.bitpix < 0 && c.negative && i % 501 == 0)
                 values[i] = std::numeric_limits<double>::quiet_NaN();
             else if (c.bitpix < 0 && i % 97 == 0)
                 values[i] = 0.0;
@@ -576,11 +581,16 @@ TEST_F(FitsUnpack, NamesAreReadLiterally)
     QDir::setCurrent(previous);
 }
 
-TEST_F(FitsUnpack, DeclaredSizesBeyondTheLimitsAreRefused)
+TEST_F(FitsUnpack, DeclaredValuesBeyondTheirLimitsAreRefused)
 {
     const QString packed = path("m31.fits.fz");
     ASSERT_TRUE(writeCompressed(packed, RICE_1));
     const QByteArray original = readAll(packed);
+    // Dithered floats whose random numbers would start before CFITSIO's table.
+    const QString floats = path("floats.fits.fz");
+    ASSERT_TRUE(writeCompressed(floats, RICE_1, FLOAT_IMG));
+    QByteArray ditherClaim = readAll(floats);
+    ASSERT_TRUE(replaceCard(ditherClaim, "ZDITHER0", "ZDITHER0=                    0"));
 
     // A plain header that claims 800 MB in a single block.
     QByteArray plainClaim(2880, ' ');
@@ -607,16 +617,19 @@ TEST_F(FitsUnpack, DeclaredSizesBeyondTheLimitsAreRefused)
         const char *name;
         QByteArray bytes;
         const char *reason;
-    } cases[] = {{"plain", plainClaim, "past the end of the file"}, {"ratio", ratioClaim, "too much"}, {"cap", capClaim, "too much"}};
+    } cases[] = {{"plain", plainClaim, "past the end of the file"}, {"ratio", ratioClaim, "too much"}, {"cap", capClaim, "too much"},
+                  {"dither", ditherClaim, "ZDITHER0 is 0, not 1 or more"}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         const QString claim = path(QString("%1.fits.fz").arg(c.name));
         ASSERT_TRUE(writeAll(claim, c.bytes));
         for (bool fromBytes : {false, true}) {
             FITSData data;
-            const UnpackRun run = unpack(data, claim, fromBytes ? c.bytes : QByteArray());
-            EXPECT_FALSE(run.ok);
-            EXPECT_TRUE(data.loadError.contains(c.reason)) << data.loadError.toStdString() << run.err;
+            testing::internal::CaptureStdout();
+            testing::internal::CaptureStderr();
+            EXPECT_FALSE(load(data, claim, fromBytes ? c.bytes : QByteArray()));
+            const std::string err = testing::internal::GetCapturedStderr() + testing::internal::GetCapturedStdout();
+            EXPECT_TRUE(data.loadError.contains(c.reason)) << data.loadError.toStdString() << err;
             EXPECT_EQ(data.memoryFile, nullptr);
             EXPECT_EQ(data.fitsHandle, nullptr);
         }
