@@ -114,7 +114,8 @@ void unquantise(const std::vector<int> &values, const Quantisation &q, std::vect
 }
 
 // The quantisation of table row `row` (one tile): its scale and zero from
-// their columns or keywords, its blank from ZBLANK.
+// their columns or keywords, its blank from ZBLANK (without one, no value
+// is blank: quantising writes one whenever it stores a NaN).
 Quantisation quantisationOf(fitsfile *file, const CompressedHdu &hdu, LONGLONG row, int &status)
 {
     Quantisation q;
@@ -130,7 +131,7 @@ Quantisation quantisationOf(fitsfile *file, const CompressedHdu &hdu, LONGLONG r
         fits_read_col(file, TINT, hdu.blankColumn, row, 1, 1, nullptr, &q.blank, nullptr, &status);
     q.dithered = hdu.quantiseMethod == SUBTRACTIVE_DITHER_1 || hdu.quantiseMethod == SUBTRACTIVE_DITHER_2;
     q.zeroKept = hdu.quantiseMethod == SUBTRACTIVE_DITHER_2;
-    // The checks keep ZDITHER0 at 1 or more.
+    // readTiledImage refuses a ZDITHER0 below 1.
     q.firstRandom = int((row + hdu.ditherSeed - 2) % kFitsRandoms);
     return q;
 }
