@@ -45,7 +45,8 @@ Inflation inflationOf(const TileStream &stream)
     const size_t keep = size_t(std::min<uint64_t>(stream.limit, kCheckedBytes));
     std::unique_ptr<unsigned char[]> out(new unsigned char[std::max<size_t>(keep, 1)]);
     uint64_t total = 0;
-    const Inflation verdict = inflateBounded(stream.bytes.data(), stream.bytes.size(), stream.limit, out.get(), keep, total);
+    const Inflation verdict =
+        inflateBounded(stream.bytes.data(), stream.bytes.size(), stream.limit, out.get(), keep, total);
     return verdict == Inflation::Within && stream.exact && total != stream.limit ? Inflation::Short : verdict;
 }
 
@@ -70,7 +71,8 @@ QString inflationFault(const TileStream &stream)
 template <typename Check>
 size_t firstUnsound(std::vector<TileStream> &streams, Check check)
 {
-    const size_t tasks = std::min(streams.size(), size_t(std::max(1, QThreadPool::globalInstance()->maxThreadCount())) * 4);
+    const size_t threads = size_t(std::max(1, QThreadPool::globalInstance()->maxThreadCount()));
+    const size_t tasks = std::min(streams.size(), threads * 4);
     runOnPool(tasks, [&](size_t task) {
         for (size_t i = task * streams.size() / tasks; i < (task + 1) * streams.size() / tasks; ++i)
             streams[i].verdict = check(streams[i]);

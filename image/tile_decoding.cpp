@@ -65,8 +65,8 @@ bool decodedHere(const CompressedHdu &hdu, int readType)
     const bool quantised = quantisedFloats(hdu, readType);
     const bool codec = hdu.compression == RICE_1 || hdu.compression == GZIP_1 || hdu.compression == GZIP_2 ||
                        (hdu.compression == HCOMPRESS_1 && integers);
-    const bool plainTiles = (quantised || (hdu.scaleColumn == 0 && hdu.zeroColumn == 0)) && hdu.uncompressedColumn <= 0 &&
-                            hdu.losslessColumn <= 0;
+    const bool unscaled = hdu.scaleColumn == 0 && hdu.zeroColumn == 0;
+    const bool plainTiles = (quantised || unscaled) && hdu.uncompressedColumn <= 0 && hdu.losslessColumn <= 0;
     return codec && (integers || quantised) && plainTiles && hdu.compressedColumn > 0;
 }
 
