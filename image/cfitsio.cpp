@@ -60,15 +60,3 @@ int fitsDatatypeOf(SampleType type)
     withSampleType(type, [&](auto sample) { datatype = datatypeOf(sample); });
     return datatype;
 }
-
-// The one place that relies on the layout of CFITSIO's file structure.
-
-int64_t fitsFileSize(fitsfile *file)
-{
-    return file->Fptr->logfilesize;
-}
-
-void fitsMakeReadOnly(fitsfile *file)
-{
-    file->Fptr->writemode = READONLY;
-}

@@ -54,7 +54,7 @@ int fitsDatatypeOf(SampleType type);
 
 // What only CFITSIO's file structure holds: no routine of its interface
 // reads or sets these, so they touch the structure's fields, in
-// cfitsio.cpp alone.
+// cfitsio_internals.cpp alone.
 // The size CFITSIO takes the open file to have, its logical size: the
 // loader holds the data a header declares against it before CFITSIO reads
 // any.
@@ -76,6 +76,60 @@ int ffgbyt(fitsfile *fptr, LONGLONG nbytes, void *buffer, int *status);
 int fits_rdecomp(unsigned char *c, int clen, unsigned int array[], int nx, int nblock);
 int fits_rdecomp_short(unsigned char *c, int clen, unsigned short array[], int nx, int nblock);
 int fits_rdecomp_byte(unsigned char *c, int clen, unsigned char array[], int nx, int nblock);
+// The table of random numbers that dithered quantisation of floats draws
+// from (fits_rand_value, filled once by fits_init_randoms): the tile
+// decoding restores a dithered tile's floats exactly as CFITSIO does from
+// the integers it has just decoded, instead of letting CFITSIO decode the
+// whole tile a second time.
+extern float *fits_rand_value;
+int fits_init_randoms(void);
 }
+// Constants of that quantisation, defined only inside CFITSIO: the size of
+// the random table, the ZQUANTIZ of a lossless float image, and the value
+// SUBTRACTIVE_DITHER_2 stores for an exact 0.
+constexpr int kFitsRandoms = 10000;
+constexpr float kFitsNoQuantise = 9999;
+constexpr int kFitsZeroValue = -2147483646;
 // ffmbyt's flag (REPORT_EOF in fitsio2.h): a position past the end fails.
 constexpr int kFitsReportEndOfFile = 0;
+
+// What CFITSIO read from the header and table of a compressed HDU when it
+// moved to it, which it decompresses by: the tile checks and the tile
+// decoding judge and decode the tiles by the same values, not by their own
+// reading of the keywords. CFITSIO keeps them only in its file structure
+// (FITSfile), which fitsio.h shows but no routine reads out;
+// image/cfitsio_internals.cpp is the one place that relies on its layout.
+struct CompressedHdu {
+    int compression = 0;  // RICE_1, GZIP_1, ...
+    int bitpix = 0;       // the image's (ZBITPIX)
+    int dimensions = 0;   // ZNAXIS
+    long axes[MAX_COMPRESS_DIM] = {};
+    long tile[MAX_COMPRESS_DIM] = {};
+    LONGLONG rows = 0;  // of the table, one a tile
+    int riceBlock = 0;
+    int riceBytes = 0;
+    int hcompressSmooth = 0;
+    // Columns (0: none; -1 for the scale, zero and blank: a keyword gives
+    // one value for every tile).
+    int compressedColumn = 0;
+    int uncompressedColumn = 0;
+    int losslessColumn = 0;  // GZIP_COMPRESSED_DATA
+    int scaleColumn = 0;
+    int zeroColumn = 0;
+    int blankColumn = 0;
+    double scale = 1.0;
+    double zero = 0.0;
+    int blank = 0;
+    double bscale = 1.0;  // of the image
+    double bzero = 0.0;
+    int quantiseMethod = 0;
+    float quantiseLevel = 0;
+    int ditherSeed = 0;
+    // Where the table's heap lies: from the start of the file to the data,
+    // from there to the heap, and the file's size.
+    LONGLONG dataStart = 0;
+    LONGLONG heapStart = 0;
+    LONGLONG heapSize = 0;
+    LONGLONG fileSize = 0;
+};
+CompressedHdu compressedHdu(fitsfile *file);

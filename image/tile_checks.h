@@ -4,6 +4,9 @@
 
 #include "image/cfitsio.h"
 
+#include <cstddef>
+#include <cstdint>
+
 // CFITSIO 4.2 decompresses tile-compressed HDUs trusting what the tiles
 // say about themselves. These checks read the tiles first, without
 // decompressing them into memory, and return why an HDU must not reach
@@ -25,3 +28,15 @@ QString compressedImageViolation(fitsfile *input, TileScope scope, int &status);
 // variable-length columns are inflated into buffers that CFITSIO sizes from
 // the table itself.
 QString compressedTableViolation(fitsfile *input, bool &keepPacked, int &status);
+
+// How a tile's gzip stream ends: within its limit, beyond it, damaged or
+// cut short, or (for a stream that must fill its limit) short of it.
+enum class Inflation { Within, Beyond, Unsound, Short };
+
+// Inflates a gzip stream into `out` (`outSize` bytes, which may be 0),
+// counting in a small window whatever lies beyond it, until the stream ends
+// or passes `limit` bytes; `total` is what it inflated to. CFITSIO grows its
+// buffer for as long as a stream goes on, so the checks and the decoding
+// both bound every stream by this one inflation.
+Inflation inflateBounded(const unsigned char *stream, size_t length, uint64_t limit, unsigned char *out,
+                         size_t outSize, uint64_t &total);

@@ -1,10 +1,8 @@
 #include "image/tile_decoding.h"
 #include "image/tile_checks.h"
+#include "xisf/run_on_pool.h"
 
 #include <QThreadPool>
-#include <QtConcurrent>
-
-#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -41,23 +39,108 @@ std::vector<Band> bandsOf(const TiledRegion &region, int tileRows)
     return bands;
 }
 
-// Tiles decoded here rather than by CFITSIO: integer images of Rice,
-// HCOMPRESS or GZIP tiles with nothing kept aside uncompressed. CFITSIO's
-// Rice decoder reads past a stream's end, and its HCOMPRESS decoder trusts
-// the sizes a tile gives and reads without any bound; here each is handed a
-// copy padded far enough for whatever it may read, after the tile's own
-// header is checked against the tile. A GZIP tile is inflated here into a
-// buffer of the most its pixels can take (CFITSIO grows its buffer for as
-// long as a stream goes on). And every such tile is decoded once: the check
-// of its stream is its decoding. Other images (quantised floats, PLIO) are
-// decoded by CFITSIO after the checks.
-bool decodedHere(const FITSfile &hdu)
+// Floats stored as integers, one scale and zero a tile, restored as CFITSIO
+// restores them for a float or double read.
+bool quantisedFloats(const CompressedHdu &hdu, int readType)
 {
-    const bool codec = hdu.compress_type == RICE_1 || hdu.compress_type == HCOMPRESS_1 ||
-                       hdu.compress_type == GZIP_1 || hdu.compress_type == GZIP_2;
-    const bool integers = hdu.zbitpix == BYTE_IMG || hdu.zbitpix == SHORT_IMG || hdu.zbitpix == LONG_IMG;
-    const bool plainTiles = hdu.cn_zscale == 0 && hdu.cn_zzero == 0 && hdu.cn_uncompressed <= 0 && hdu.cn_gzip_data <= 0;
-    return codec && integers && plainTiles && hdu.cn_compressed > 0;
+    const bool sameType = (hdu.bitpix == FLOAT_IMG && readType == TFLOAT) ||
+                          (hdu.bitpix == DOUBLE_IMG && readType == TDOUBLE);
+    return sameType && hdu.quantiseLevel != kFitsNoQuantise && hdu.scaleColumn != 0 && hdu.zeroColumn != 0 &&
+           hdu.bscale == 1.0 && hdu.bzero == 0.0;
+}
+
+// Tiles decoded here rather than by CFITSIO: integer images and quantised
+// floats of Rice, GZIP or (integers only) HCOMPRESS tiles with nothing kept
+// aside uncompressed. CFITSIO's Rice decoder reads past a stream's end, and
+// its HCOMPRESS decoder trusts the sizes a tile gives and reads without any
+// bound; here each is handed a copy padded far enough for whatever it may
+// read, after the tile's own header is checked against the tile. A GZIP
+// tile is inflated here into a buffer of the most its pixels can take
+// (CFITSIO grows its buffer for as long as a stream goes on). And every such
+// tile is decoded once: the check of its stream is its decoding. Other
+// images (PLIO, lossless floats) are decoded by CFITSIO after the checks.
+bool decodedHere(const CompressedHdu &hdu, int readType)
+{
+    const bool integers = hdu.bitpix == BYTE_IMG || hdu.bitpix == SHORT_IMG || hdu.bitpix == LONG_IMG;
+    const bool quantised = quantisedFloats(hdu, readType);
+    const bool codec = hdu.compression == RICE_1 || hdu.compression == GZIP_1 || hdu.compression == GZIP_2 ||
+                       (hdu.compression == HCOMPRESS_1 && integers);
+    const bool unscaled = hdu.scaleColumn == 0 && hdu.zeroColumn == 0;
+    const bool plainTiles = (quantised || unscaled) && hdu.uncompressedColumn <= 0 && hdu.losslessColumn <= 0;
+    return codec && (integers || quantised) && plainTiles && hdu.compressedColumn > 0;
+}
+
+// How one tile's integers become floats: its scale and zero, the integer
+// that stands for a blank pixel, and where its dithering starts in the
+// random table.
+struct Quantisation {
+    double scale = 1.0;
+    double zero = 0.0;
+    bool blanks = false;
+    int blank = 0;
+    bool dithered = false;
+    bool zeroKept = false;  // SUBTRACTIVE_DITHER_2: exact zeros stored as such
+    int firstRandom = 0;
+};
+
+// The tile's floats, as CFITSIO's dithered and plain conversions compute
+// them (the same expressions in the same order, so the same roundings),
+// blank pixels NaN.
+template <typename Out>
+void unquantise(const std::vector<int> &values, const Quantisation &q, std::vector<Out> &out)
+{
+    out.resize(values.size());
+    const Out blank = std::numeric_limits<Out>::quiet_NaN();
+    const float *randoms = fits_rand_value;
+    int seed = q.firstRandom;
+    int next = q.dithered ? int(randoms[seed] * 500) : 0;
+    for (size_t i = 0; i < values.size(); ++i) {
+        const int value = values[i];
+        if (q.blanks && value == q.blank) {
+            out[i] = blank;
+        } else if (!q.dithered) {
+            out[i] = Out(value * q.scale + q.zero);
+        } else if (q.zeroKept && value == kFitsZeroValue) {
+            out[i] = Out(0.0);
+        } else {
+            out[i] = Out((double(value) - randoms[next] + 0.5) * q.scale + q.zero);
+        }
+        if (q.dithered && ++next == kFitsRandoms) {
+            if (++seed == kFitsRandoms)
+                seed = 0;
+            next = int(randoms[seed] * 500);
+        }
+    }
+}
+
+// The quantisation of table row `row` (one tile): its scale and zero from
+// their columns or keywords, its blank from ZBLANK (without one, no value
+// is blank: quantising writes one whenever it stores a NaN).
+Quantisation quantisationOf(fitsfile *file, const CompressedHdu &hdu, LONGLONG row, int &status)
+{
+    Quantisation q;
+    q.scale = hdu.scale;
+    q.zero = hdu.zero;
+    if (hdu.scaleColumn > 0)
+        fits_read_col(file, TDOUBLE, hdu.scaleColumn, row, 1, 1, nullptr, &q.scale, nullptr, &status);
+    if (hdu.zeroColumn > 0)
+        fits_read_col(file, TDOUBLE, hdu.zeroColumn, row, 1, 1, nullptr, &q.zero, nullptr, &status);
+    q.blanks = hdu.blankColumn != 0;
+    q.blank = hdu.blank;
+    if (hdu.blankColumn > 0)
+        fits_read_col(file, TINT, hdu.blankColumn, row, 1, 1, nullptr, &q.blank, nullptr, &status);
+    q.dithered = hdu.quantiseMethod == SUBTRACTIVE_DITHER_1 || hdu.quantiseMethod == SUBTRACTIVE_DITHER_2;
+    q.zeroKept = hdu.quantiseMethod == SUBTRACTIVE_DITHER_2;
+    // readTiledImage refuses a ZDITHER0 below 1.
+    q.firstRandom = int((row + hdu.ditherSeed - 2) % kFitsRandoms);
+    return q;
+}
+
+template <typename Out>
+void copyRows(const std::vector<Out> &tile, size_t stride, int width, int height, uint8_t *at, size_t rowBytes)
+{
+    for (int y = 0; y < height; ++y)
+        std::memcpy(at + size_t(y) * rowBytes, tile.data() + size_t(y) * stride, size_t(width) * sizeof(Out));
 }
 
 // A decoded tile's stored values converted as CFITSIO converts them with
@@ -177,26 +260,16 @@ QString inflateTile(bool shuffled, const std::vector<unsigned char> &stream, siz
     const size_t pixels = size_t(tile.width) * size_t(tile.height);
     const uint64_t limit = uint64_t(pixels) * 8;
     std::vector<unsigned char> bytes(pixels * 4);
-    z_stream z = {};
-    if (inflateInit2(&z, 15 + 16) != Z_OK)
-        return QStringLiteral("is damaged or cut short");
-    z.next_in = const_cast<unsigned char *>(stream.data());
-    z.avail_in = uInt(length);
-    z.next_out = bytes.data();
-    z.avail_out = uInt(bytes.size());
-    int result = inflate(&z, Z_NO_FLUSH);
-    unsigned char window[65536];
-    while ((result == Z_OK || result == Z_BUF_ERROR) && z.avail_out == 0 && z.total_out <= limit) {
-        z.next_out = window;
-        z.avail_out = sizeof window;
-        result = inflate(&z, Z_NO_FLUSH);
-    }
-    const uint64_t total = z.total_out;
-    inflateEnd(&z);
-    if (total > limit)
+    uint64_t total = 0;
+    switch (inflateBounded(stream.data(), length, limit, bytes.data(), bytes.size(), total)) {
+    case Inflation::Beyond:
         return QStringLiteral("inflates beyond the %1 bytes it can take").arg(limit);
-    if (result != Z_STREAM_END)
+    case Inflation::Unsound:
+    case Inflation::Short:
         return QStringLiteral("is damaged or cut short");
+    case Inflation::Within:
+        break;
+    }
     const uint64_t width = pixels ? total / pixels : 0;
     if (pixels == 0 || total % pixels || (width != 1 && width != 2 && width != 4))
         return QStringLiteral("inflates to %1 bytes, no whole number of integer samples").arg(total);
@@ -212,19 +285,19 @@ QString inflateTile(bool shuffled, const std::vector<unsigned char> &stream, siz
 
 // Decodes one tile's stream into `tile` (sized beforehand); an empty string
 // when it went well, else why the tile is unsound.
-QString decodeTile(const FITSfile &hdu, std::vector<unsigned char> &stream, size_t length, DecodedTile &tile)
+QString decodeTile(const CompressedHdu &hdu, std::vector<unsigned char> &stream, size_t length, DecodedTile &tile)
 {
     const size_t pixels = size_t(tile.width) * size_t(tile.height);
-    if (hdu.compress_type == RICE_1) {
+    if (hdu.compression == RICE_1) {
         // No pixel takes more than 8 bytes; 0xFF ends any run of zero bytes
         // the decoder might read on through.
-        const int blockSize = hdu.rice_blocksize;
+        const int blockSize = hdu.riceBlock;
         if (blockSize < 1 || length > size_t(std::numeric_limits<int>::max()))
             return QStringLiteral("is damaged or cut short");
         stream.resize(length + std::min<size_t>(size_t(blockSize), pixels) * 8 + 16);
         std::fill(stream.begin() + std::ptrdiff_t(length), stream.end(), 0xff);
         int failed = 1;
-        switch (hdu.rice_bytepix) {
+        switch (hdu.riceBytes) {
         case 1: {
             std::vector<unsigned char> raw(pixels);
             failed = fits_rdecomp_byte(stream.data(), int(length), raw.data(), int(pixels), blockSize);
@@ -245,8 +318,8 @@ QString decodeTile(const FITSfile &hdu, std::vector<unsigned char> &stream, size
         return failed ? QStringLiteral("is damaged or cut short") : QString();
     }
 
-    if (hdu.compress_type == GZIP_1 || hdu.compress_type == GZIP_2)
-        return inflateTile(hdu.compress_type == GZIP_2, stream, length, tile);
+    if (hdu.compression == GZIP_1 || hdu.compression == GZIP_2)
+        return inflateTile(hdu.compression == GZIP_2, stream, length, tile);
 
     // HCOMPRESS: the decoder takes no length. Its header must describe this
     // tile, and every writer makes tiles of at least 4 x 4 pixels, below
@@ -263,19 +336,19 @@ QString decodeTile(const FITSfile &hdu, std::vector<unsigned char> &stream, size
     if (rows < 4 || columns < 4)
         return QStringLiteral("is smaller than 4 x 4 pixels");
     const unsigned char planes[3] = {stream[22], stream[23], stream[24]};
-    const int maxPlanes = hdu.zbitpix == LONG_IMG ? 64 : 32;
+    const int maxPlanes = hdu.bitpix == LONG_IMG ? 64 : 32;
     if (planes[0] > maxPlanes || planes[1] > maxPlanes || planes[2] > maxPlanes)
         return QStringLiteral("has more bit planes than its samples");
     stream.resize(std::max(length, hcompressReadBound(rows, columns, planes)) + 8);
     std::fill(stream.begin() + std::ptrdiff_t(length), stream.end(), 0);
     int status = 0, nx = 0, ny = 0, scale = 0;
-    if (hdu.zbitpix == LONG_IMG) {
+    if (hdu.bitpix == LONG_IMG) {
         // The 64-bit decoder packs its results back into ints in place.
         std::vector<LONGLONG> wide(pixels);
-        fits_hdecompress64(stream.data(), hdu.hcomp_smooth, wide.data(), &nx, &ny, &scale, &status);
+        fits_hdecompress64(stream.data(), hdu.hcompressSmooth, wide.data(), &nx, &ny, &scale, &status);
         std::memcpy(tile.values.data(), wide.data(), pixels * sizeof(int));
     } else {
-        fits_hdecompress(stream.data(), hdu.hcomp_smooth, tile.values.data(), &nx, &ny, &scale, &status);
+        fits_hdecompress(stream.data(), hdu.hcompressSmooth, tile.values.data(), &nx, &ny, &scale, &status);
     }
     return status ? QStringLiteral("is damaged (%1)").arg(fitsErrorText(status)) : QString();
 }
@@ -285,29 +358,32 @@ QString decodeTile(const FITSfile &hdu, std::vector<unsigned char> &stream, size
 void decodeBandHere(fitsfile *file, const Band &band, const TiledRegion &region, int readType, int bytesPerSample,
                     uint8_t *out, QString &reason, int &status)
 {
-    const FITSfile &hdu = *file->Fptr;
-    const int naxis = hdu.zndim;
-    const long tileWidth = hdu.tilesize[0], tileHeight = hdu.tilesize[1];
-    const LONGLONG across = (hdu.znaxis[0] + tileWidth - 1) / tileWidth;
-    const LONGLONG down = (hdu.znaxis[1] + tileHeight - 1) / tileHeight;
+    const CompressedHdu hdu = compressedHdu(file);
+    const int naxis = hdu.dimensions;
+    const long tileWidth = hdu.tile[0], tileHeight = hdu.tile[1];
+    const LONGLONG across = (hdu.axes[0] + tileWidth - 1) / tileWidth;
+    const LONGLONG down = (hdu.axes[1] + tileHeight - 1) / tileHeight;
     const size_t rowBytes = size_t(region.width) * size_t(bytesPerSample);
     const size_t planeBytes = rowBytes * size_t(region.height);
-    const char *codec = hdu.compress_type == RICE_1 ? "Rice" : hdu.compress_type == HCOMPRESS_1 ? "HCOMPRESS" : "GZIP";
+    const char *codec = hdu.compression == RICE_1 ? "Rice" : hdu.compression == HCOMPRESS_1 ? "HCOMPRESS" : "GZIP";
+    const bool quantised = quantisedFloats(hdu, readType);
     std::vector<unsigned char> stream;
     DecodedTile tile;
+    std::vector<float> floats;
+    std::vector<double> doubles;
     bool fits = true;
     for (int y = band.firstRow; y < band.endRow && status == 0; y += int(tileHeight)) {
         const LONGLONG tileRow = y / tileHeight + down * (naxis >= 3 ? band.plane : 0);
         for (LONGLONG x = 0; x < across && status == 0; ++x) {
             const LONGLONG row = tileRow * across + x + 1;
             LONGLONG length = 0, offset = 0;
-            fits_read_descriptll(file, hdu.cn_compressed, row, &length, &offset, &status);
+            fits_read_descriptll(file, hdu.compressedColumn, row, &length, &offset, &status);
             stream.resize(size_t(std::max<LONGLONG>(length, 0)));
-            fits_read_col(file, TBYTE, hdu.cn_compressed, row, 1, length, nullptr, stream.data(), nullptr, &status);
+            fits_read_col(file, TBYTE, hdu.compressedColumn, row, 1, length, nullptr, stream.data(), nullptr, &status);
             if (status)
                 return;
-            tile.width = int(std::min<LONGLONG>(tileWidth, hdu.znaxis[0] - x * tileWidth));
-            tile.height = int(std::min<LONGLONG>(tileHeight, hdu.znaxis[1] - LONGLONG(y)));
+            tile.width = int(std::min<LONGLONG>(tileWidth, hdu.axes[0] - x * tileWidth));
+            tile.height = int(std::min<LONGLONG>(tileHeight, hdu.axes[1] - LONGLONG(y)));
             tile.values.assign(size_t(tile.width) * size_t(tile.height), 0);
             const QString fault = decodeTile(hdu, stream, size_t(length), tile);
             if (!fault.isEmpty()) {
@@ -321,8 +397,21 @@ void decodeBandHere(fitsfile *file, const Band &band, const TiledRegion &region,
                 continue;
             uint8_t *at = out + size_t(band.plane) * planeBytes + size_t(y) * rowBytes +
                           size_t(x * tileWidth) * size_t(bytesPerSample);
-            fits &= placeRows(tile.values.data(), size_t(tile.width), width, height, readType, hdu.cn_bscale,
-                              hdu.cn_bzero, at, rowBytes);
+            if (quantised) {
+                const Quantisation q = quantisationOf(file, hdu, row, status);
+                if (status)
+                    return;
+                if (readType == TFLOAT) {
+                    unquantise(tile.values, q, floats);
+                    copyRows(floats, size_t(tile.width), width, height, at, rowBytes);
+                } else {
+                    unquantise(tile.values, q, doubles);
+                    copyRows(doubles, size_t(tile.width), width, height, at, rowBytes);
+                }
+                continue;
+            }
+            fits &= placeRows(tile.values.data(), size_t(tile.width), width, height, readType, hdu.bscale,
+                              hdu.bzero, at, rowBytes);
         }
     }
     if (status == 0 && !fits)
@@ -334,13 +423,17 @@ void decodeBandHere(fitsfile *file, const Band &band, const TiledRegion &region,
 bool readTiledImage(fitsfile *file, void *bytes, size_t size, const TiledRegion &region, int readType,
                     int bytesPerSample, uint8_t *out, QString &reason, int &status)
 {
-    const FITSfile &compressed = *file->Fptr;
-    const int naxis = compressed.zndim;
+    const CompressedHdu compressed = compressedHdu(file);
+    const int naxis = compressed.dimensions;
     // A tile that spans planes is decoded whole by every band that touches
     // it: such an image is read as one band per plane, by CFITSIO.
-    const bool planeTiles = naxis < 3 || compressed.tilesize[2] == 1;
-    const bool here = planeTiles && decodedHere(compressed);
-    if (compressed.compress_type == HCOMPRESS_1 && !here) {
+    const bool planeTiles = naxis < 3 || compressed.tile[2] == 1;
+    const bool here = planeTiles && decodedHere(compressed, readType);
+    if (here && quantisedFloats(compressed, readType) && fits_init_randoms() != 0) {
+        status = MEMORY_ALLOCATION;
+        return false;
+    }
+    if (compressed.compression == HCOMPRESS_1 && !here) {
         reason = QStringLiteral("HCOMPRESS tiles are read only from integer images in flat tiles that keep "
                                 "none aside: CFITSIO's decoder does not bound its reads of a damaged tile");
         return false;
@@ -349,16 +442,26 @@ bool readTiledImage(fitsfile *file, void *bytes, size_t size, const TiledRegion 
     reason = compressedImageViolation(file, here ? TileScope::Layout : TileScope::Streams, status);
     if (status || !reason.isEmpty())
         return false;
+    // A dithered tile's random numbers start at its row plus ZDITHER0, less
+    // 2, in CFITSIO's table: below 1 it reads before the table.
+    const bool dithered = compressed.quantiseMethod == SUBTRACTIVE_DITHER_1 ||
+                          compressed.quantiseMethod == SUBTRACTIVE_DITHER_2;
+    if (compressed.bitpix < 0 && compressed.scaleColumn != 0 && compressed.quantiseLevel != kFitsNoQuantise &&
+        dithered && compressed.ditherSeed < 1) {
+        reason = QStringLiteral("ZDITHER0 is %1, not 1 or more").arg(compressed.ditherSeed);
+        return false;
+    }
     int hdu = 0;
     fits_get_hdu_num(file, &hdu);
-    const int tileRows = int(std::max<long>(1, compressed.tilesize[1]));
+    const int tileRows = int(std::max<long>(1, compressed.tile[1]));
     std::vector<Band> bands = planeTiles ? bandsOf(region, tileRows) : std::vector<Band>();
     for (int plane = 0; !planeTiles && plane < region.planes; ++plane)
         bands.push_back({plane, 0, region.height, 0, QString()});
 
     const size_t rowBytes = size_t(region.width) * size_t(bytesPerSample);
     const size_t planeBytes = rowBytes * size_t(region.height);
-    QtConcurrent::blockingMap(bands, [&](Band &band) {
+    runOnPool(bands.size(), [&](size_t index) {
+        Band &band = bands[index];
         // CFITSIO reads a memory file through the addresses of its buffer
         // pointer and size, which must live as long as the handle.
         void *address = bytes;
@@ -384,7 +487,7 @@ bool readTiledImage(fitsfile *file, void *bytes, size_t size, const TiledRegion 
         // wrote them; an integer image's keep their stored value.
         const double nanDouble = std::numeric_limits<double>::quiet_NaN();
         const float nanFloat = std::numeric_limits<float>::quiet_NaN();
-        const void *blank = compressed.zbitpix >= 0 ? nullptr : readType == TDOUBLE ? static_cast<const void *>(&nanDouble)
+        const void *blank = compressed.bitpix >= 0 ? nullptr : readType == TDOUBLE ? static_cast<const void *>(&nanDouble)
                                                                                     : static_cast<const void *>(&nanFloat);
         int anyNull = 0;
         fits_read_subset(own.get(), readType, first.data(), last.data(), step.data(), const_cast<void *>(blank), at,

@@ -21,12 +21,12 @@ SKYIMG_TEST_LOCALE=de_DE.UTF-8 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSA
   ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs"
 
 # The statistics, rendering, load, demosaic and XISF tests again under
-# ThreadSanitizer, where pool tasks nest and wait on one another. Only those
-# targets are built. (The tile decoding waits with blockingMap, whose barrier
-# ThreadSanitizer cannot see: under it, the end of every map is a race.) tests/sanitizer/ holds how Qt's futures synchronise and
+# ThreadSanitizer, where pool tasks nest and wait on one another, and the
+# packed-file tests, whose tiles decode in bands on the pool. Only those
+# targets are built. tests/sanitizer/ holds how Qt's futures synchronise and
 # what of Qt's own internals is left out.
 echo "== build and test (thread sanitizer)"
-tsan_tests=(test_stats test_stretch test_fits_loader test_debayer test_xisf)
+tsan_tests=(test_stats test_stretch test_fits_loader test_debayer test_xisf test_fits_unpack)
 cmake -S "$root" -B "$root/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSKYIMG_TSAN=ON -DSKYIMG_BENCH=OFF >/dev/null
 cmake --build "$root/build-tsan" --parallel "$jobs" --target "${tsan_tests[@]}"
 TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/sanitizer/tsan.supp" \

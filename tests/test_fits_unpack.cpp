@@ -1,4 +1,5 @@
 #include "image/fits_data.h"
+#include "image/tile_checks.h"
 #include "stretch/fits_preview.h"
 #include "tests/fixtures.h"
 
@@ -17,6 +18,8 @@
 #include <limits>
 #include <vector>
 
+#include <zlib.h>
+
 namespace {
 
 constexpr long kWidth = 300;
@@ -32,7 +35,7 @@ std::vector<short> testSamples()
 
 // A file with an empty primary array and the test image tile-compressed in
 // an extension, as fpack writes it.
-bool writeCompressed(const QString &path, int compression)
+bool writeCompressed(const QString &path, int compression, int bitpix = SHORT_IMG)
 {
     QFile::remove(path);
     const QByteArray name = QFile::encodeName(path);
@@ -42,9 +45,13 @@ bool writeCompressed(const QString &path, int compression)
     fits_create_img(f, BYTE_IMG, 0, nullptr, &status);
     fits_set_compression_type(f, compression, &status);
     long axes[2] = {kWidth, kHeight};
-    fits_create_img(f, SHORT_IMG, 2, axes, &status);
+    fits_create_img(f, bitpix, 2, axes, &status);
     std::vector<short> samples = testSamples();
-    fits_write_img(f, TSHORT, 1, LONGLONG(samples.size()), samples.data(), &status);
+    std::vector<float> floats(samples.begin(), samples.end());
+    if (bitpix == FLOAT_IMG)
+        fits_write_img(f, TFLOAT, 1, LONGLONG(floats.size()), floats.data(), &status);
+    else
+        fits_write_img(f, TSHORT, 1, LONGLONG(samples.size()), samples.data(), &status);
     fits_write_chksum(f, &status);
     int closeStatus = 0;
     if (f)
@@ -288,7 +295,8 @@ TEST_F(FitsUnpack, SamplesEqualCfitsiosExpansion)
         const char *name;
         int compression;
         int bitpix;  // USHORT_IMG and ULONG_IMG: signed with the usual BZERO
-        bool negative;
+        bool negative;  // and, in floats, blank pixels
+        int dither = SUBTRACTIVE_DITHER_1;  // how floats are quantised
     } cases[] = {
         {"rice u16", RICE_1, USHORT_IMG, false},       {"rice i16 negative", RICE_1, SHORT_IMG, true},
         {"rice u8", RICE_1, BYTE_IMG, false},          {"rice u32", RICE_1, ULONG_IMG, false},
@@ -296,6 +304,13 @@ TEST_F(FitsUnpack, SamplesEqualCfitsiosExpansion)
         {"gzip2 u8", GZIP_2, BYTE_IMG, false},         {"hcompress u16", HCOMPRESS_1, USHORT_IMG, false},
         {"hcompress i32", HCOMPRESS_1, LONG_IMG, true}, {"plio u8", PLIO_1, BYTE_IMG, false},
         {"rice float with blanks", RICE_1, FLOAT_IMG, true}, {"gzip2 double", GZIP_2, DOUBLE_IMG, true},
+        {"rice float, exact zeros kept", RICE_1, FLOAT_IMG, true, SUBTRACTIVE_DITHER_2},
+        {"rice float undithered, no blanks", RICE_1, FLOAT_IMG, false, NO_DITHER},
+        {"rice double, no blanks", RICE_1, DOUBLE_IMG, false},
+        {"gzip2 float, no blanks", GZIP_2, FLOAT_IMG, false},
+        {"gzip1 float", GZIP_1, FLOAT_IMG, true},
+        {"gzip2 float undithered", GZIP_2, FLOAT_IMG, true, NO_DITHER},
+        {"gzip1 double, exact zeros kept", GZIP_1, DOUBLE_IMG, true, SUBTRACTIVE_DITHER_2},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -309,14 +324,17 @@ TEST_F(FitsUnpack, SamplesEqualCfitsiosExpansion)
         fits_set_compression_type(f, c.compression, &status);
         long tile[2] = {kWidth, 20};
         fits_set_tile_dim(f, 2, tile, &status);
+        fits_set_quantize_method(f, c.dither, &status);
         long axes[2] = {kWidth, kHeight};
         fits_create_img(f, c.bitpix, 2, axes, &status);
         std::vector<double> values(size_t(kWidth * kHeight));
         for (size_t i = 0; i < values.size(); ++i) {
             const double wave = double((i * 7919) % 200) - (c.negative ? 1100 : 0);
             values[i] = (c.bitpix == BYTE_IMG ? 20 : 1000) + wave + (i % kWidth);
-            if (c.bitpix < 0 && i % 501 == 0)
+            if (c.bitpix < 0 && c.negative && i % 501 == 0)
                 values[i] = std::numeric_limits<double>::quiet_NaN();
+            else if (c.bitpix < 0 && i % 97 == 0)
+                values[i] = 0.0;
             else if (c.bitpix < 0)
                 values[i] += 0.25 * double(i % 7);
         }
@@ -355,6 +373,75 @@ TEST_F(FitsUnpack, SamplesEqualCfitsiosExpansion)
         EXPECT_EQ(fromTiles.stats.sampleType, expanded.stats.sampleType);
         ASSERT_EQ(fromTiles.pixelBytes, expanded.pixelBytes);
         EXPECT_EQ(std::memcmp(fromTiles.pixels.get(), expanded.pixels.get(), fromTiles.pixelBytes), 0);
+    }
+}
+
+namespace {
+
+// A gzip member of `bytes`, with a checksum of its own header when asked.
+std::vector<unsigned char> gzipped(const std::vector<unsigned char> &bytes, bool headerChecksum)
+{
+    z_stream z = {};
+    deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+    gz_header header = {};
+    header.hcrc = headerChecksum;
+    deflateSetHeader(&z, &header);
+    std::vector<unsigned char> out(deflateBound(&z, uLong(bytes.size())) + 64);
+    z.next_in = const_cast<unsigned char *>(bytes.data());
+    z.avail_in = uInt(bytes.size());
+    z.next_out = out.data();
+    z.avail_out = uInt(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+} // namespace
+
+// Tiles are inflated by libdeflate when it can, by zlib otherwise; both
+// must give the same verdict and size, so that a tile's fate does not
+// depend on which inflated it.
+TEST(TileInflation, VerdictsDoNotDependOnTheInflater)
+{
+    std::vector<unsigned char> samples(5000);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<unsigned char>((i * 7919) % 251);
+    const std::vector<unsigned char> plain = gzipped(samples, false);
+    std::vector<unsigned char> twoMembers = plain;
+    const std::vector<unsigned char> second = gzipped(std::vector<unsigned char>(300, 9), false);
+    twoMembers.insert(twoMembers.end(), second.begin(), second.end());
+    std::vector<unsigned char> badChecksum = plain;
+    badChecksum[badChecksum.size() - 6] ^= 1;
+    const std::vector<unsigned char> cut(plain.begin(), plain.end() - 9);
+    struct Case {
+        const char *name;
+        std::vector<unsigned char> stream;
+        uint64_t limit;
+        size_t buffer;  // 0: counted in a window only
+        Inflation verdict;
+        uint64_t total;
+    } cases[] = {
+        {"whole", plain, 5000, 5000, Inflation::Within, 5000},
+        {"counted only", plain, 5000, 0, Inflation::Within, 5000},
+        {"larger than the buffer", plain, 40000, 4000, Inflation::Within, 5000},
+        {"beyond the limit", plain, 4000, 4000, Inflation::Beyond, 0},
+        {"first of two members", twoMembers, 5000, 5000, Inflation::Within, 5000},
+        {"with a header checksum", gzipped(samples, true), 5000, 5000, Inflation::Within, 5000},
+        {"checksum wrong", badChecksum, 5000, 5000, Inflation::Unsound, 0},
+        {"cut short", cut, 5000, 5000, Inflation::Unsound, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<unsigned char> out(c.buffer);
+        uint64_t total = 0;
+        EXPECT_EQ(inflateBounded(c.stream.data(), c.stream.size(), c.limit, out.data(), out.size(), total), c.verdict);
+        if (c.verdict != Inflation::Within)
+            continue;
+        EXPECT_EQ(total, c.total);
+        if (c.buffer >= c.total) {
+            EXPECT_EQ(std::memcmp(out.data(), samples.data(), size_t(c.total)), 0);
+        }
     }
 }
 
@@ -494,11 +581,16 @@ TEST_F(FitsUnpack, NamesAreReadLiterally)
     QDir::setCurrent(previous);
 }
 
-TEST_F(FitsUnpack, DeclaredSizesBeyondTheLimitsAreRefused)
+TEST_F(FitsUnpack, DeclaredValuesBeyondTheirLimitsAreRefused)
 {
     const QString packed = path("m31.fits.fz");
     ASSERT_TRUE(writeCompressed(packed, RICE_1));
     const QByteArray original = readAll(packed);
+    // Dithered floats whose random numbers would start before CFITSIO's table.
+    const QString floats = path("floats.fits.fz");
+    ASSERT_TRUE(writeCompressed(floats, RICE_1, FLOAT_IMG));
+    QByteArray ditherClaim = readAll(floats);
+    ASSERT_TRUE(replaceCard(ditherClaim, "ZDITHER0", "ZDITHER0=                    0"));
 
     // A plain header that claims 800 MB in a single block.
     QByteArray plainClaim(2880, ' ');
@@ -525,16 +617,19 @@ TEST_F(FitsUnpack, DeclaredSizesBeyondTheLimitsAreRefused)
         const char *name;
         QByteArray bytes;
         const char *reason;
-    } cases[] = {{"plain", plainClaim, "past the end of the file"}, {"ratio", ratioClaim, "too much"}, {"cap", capClaim, "too much"}};
+    } cases[] = {{"plain", plainClaim, "past the end of the file"}, {"ratio", ratioClaim, "too much"}, {"cap", capClaim, "too much"},
+                  {"dither", ditherClaim, "ZDITHER0 is 0, not 1 or more"}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         const QString claim = path(QString("%1.fits.fz").arg(c.name));
         ASSERT_TRUE(writeAll(claim, c.bytes));
         for (bool fromBytes : {false, true}) {
             FITSData data;
-            const UnpackRun run = unpack(data, claim, fromBytes ? c.bytes : QByteArray());
-            EXPECT_FALSE(run.ok);
-            EXPECT_TRUE(data.loadError.contains(c.reason)) << data.loadError.toStdString() << run.err;
+            testing::internal::CaptureStdout();
+            testing::internal::CaptureStderr();
+            EXPECT_FALSE(load(data, claim, fromBytes ? c.bytes : QByteArray()));
+            const std::string err = testing::internal::GetCapturedStderr() + testing::internal::GetCapturedStdout();
+            EXPECT_TRUE(data.loadError.contains(c.reason)) << data.loadError.toStdString() << err;
             EXPECT_EQ(data.memoryFile, nullptr);
             EXPECT_EQ(data.fitsHandle, nullptr);
         }

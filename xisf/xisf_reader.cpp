@@ -1,12 +1,10 @@
 #include "xisf/xisf_reader.h"
 
+#include "xisf/run_on_pool.h"
 #include "xisf/xisf_codec.h"
 #include "xisf/xisf_limits.h"
 
 #include <QByteArray>
-#include <QFuture>
-#include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
 #include <QFile>
 #include <QRegularExpression>
 #include <QString>
@@ -546,23 +544,6 @@ namespace {
 // decode on the global pool, the calling thread taking part. Below this
 // size the hand-over costs more than it saves.
 constexpr uint64_t kParallelBytes = 4u << 20;
-
-// Runs task(i) for every i below `count`: this thread the first, the global
-// pool the others, waited for in order. A wait on a task that no worker has
-// started yet runs it here, so a load already on the pool cannot deadlock.
-// The tasks must not throw.
-template <typename Task>
-void runOnPool(size_t count, const Task &task)
-{
-    std::vector<QFuture<void>> others;
-    others.reserve(count);
-    for (size_t i = 1; i < count; ++i)
-        others.push_back(QtConcurrent::run(QThreadPool::globalInstance(), [&task, i] { task(i); }));
-    if (count > 0)
-        task(0);
-    for (QFuture<void> &other : others)
-        other.waitForFinished();
-}
 
 // Decodes the compressed `raw` bytes of `block` into the `size` bytes at
 // `out`, one sub-block after another or in parallel.
