@@ -319,6 +319,10 @@ QString compressionViolation(const Header &header)
         if (axes.find(QByteArray::number(n)) == axes.end())
             return QStringLiteral("ZNAXIS%1 is missing").arg(n);
     }
+    // Without ZTILE1 CFITSIO tiles the first axis whole, and divides by
+    // that axis's length: a length of 0 stops the process.
+    if (tiles.find("1") == tiles.end() && axes["1"] < 1)
+        return QStringLiteral("ZNAXIS1 is 0 and ZTILE1 is missing");
     // CFITSIO sizes its tile buffers by ZTILEn: a tile larger than the image
     // would ask for memory that no pixel of the file justifies.
     for (const auto &tile : tiles) {

@@ -124,6 +124,7 @@ TEST_F(Malformed, EachInputFailsOrLoadsAsExpected)
         {"fz_tile_size_zero.fits", 255, "HDU 2: ZTILE1 is not a count of 1 or more"},
         {"fz_axis_length_missing.fits", 255, "HDU 2: ZNAXIS1 is missing"},
         {"fz_no_axes.fits", 255, "HDU 2: ZNAXIS is not a count of 1 to 999"},
+        {"fz_first_axis_zero_untiled.fits", 255, "HDU 2: ZNAXIS1 is 0 and ZTILE1 is missing"},
         {"fz_tile_larger_than_image.fits", 255, "HDU 2: ZTILE1 2147483647 exceeds ZNAXIS1 20"},
         {"fz_hcompress_tile_mismatch.fits", 255, "HCOMPRESS tile 1 says it holds 16 x 16 pixels, the tile has 8 x 16", ""},
         {"fz_gzip_tile_inflates_beyond.fits", 255, "GZIP tile 1 inflates beyond the 800 bytes it can take", ""},

@@ -269,6 +269,7 @@ void writeFitsCases(const QString &tmp)
     save("fz_tile_size_zero.fits", withCard(packed, "ZTILE1", "0"));
     save("fz_axis_length_missing.fits", withoutCard(packed, "ZNAXIS1"));
     save("fz_no_axes.fits", withCard(packed, "ZNAXIS", "0"));
+    save("fz_first_axis_zero_untiled.fits", withCard(withoutCard(packed, "ZTILE1"), "ZNAXIS1", "0"));
     save("fz_tile_larger_than_image.fits", withCard(packed, "ZTILE1", "2147483647"));
     // The tile's own header says 16 x 16 pixels where the image has 8 x 16.
     const QByteArray hcompress = compressedFile(tmp, 16, 16, 16, 16, HCOMPRESS_1);
