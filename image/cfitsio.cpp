@@ -1,5 +1,7 @@
 #include "image/cfitsio.h"
 
+#include <malloc.h>
+
 static_assert(sizeof(unsigned int) == 4, "4-byte unsigned samples are read as CFITSIO's TUINT");
 
 namespace {
@@ -59,4 +61,16 @@ int fitsDatatypeOf(SampleType type)
     int datatype = 0;
     withSampleType(type, [&](auto sample) { datatype = datatypeOf(sample); });
     return datatype;
+}
+
+void *fitsMemoryFileResize(void *buffer, size_t size)
+{
+    return size <= malloc_usable_size(buffer) ? buffer : nullptr;
+}
+
+QString memoryFileStatusText(int status)
+{
+    if (status == MEMORY_ALLOCATION)
+        return QStringLiteral("the data of an HDU would end past the end of the file");
+    return fitsStatusText(status);
 }

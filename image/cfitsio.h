@@ -42,6 +42,17 @@ constexpr int kFitsCardBytes = 80;
 // size of the image, tens of megabytes for a header.
 int fitsHeaderText(fitsfile *file, int excludeCommentary, char **header, int *cardCount, int *status);
 
+// The reallocation function for every memory file opened on a buffer from
+// malloc. Moving to the last HDU of a memory file, CFITSIO stretches the
+// file to the end that HDU declares; without a reallocation function it
+// takes the new size without the memory behind it, and then reads past the
+// buffer. This one lets the size shrink and refuses growth, so that such a
+// move fails with MEMORY_ALLOCATION instead.
+void *fitsMemoryFileResize(void *buffer, size_t size);
+// The reason for a failure of a memory file's open or move: what
+// MEMORY_ALLOCATION means there, or fitsStatusText.
+QString memoryFileStatusText(int status);
+
 // CFITSIO's short text for a status, e.g. "error uncompressing image".
 QString fitsErrorText(int status);
 // The same with the code, as failures are reported: "... (CFITSIO status 414)".

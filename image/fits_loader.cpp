@@ -332,7 +332,7 @@ bool readSamples(FITSData &image, fitsfile *file, int bitpix, const SampleFormat
         if (readTiledImage(file, image.memoryFile, image.memoryFileSize, region, readType,
                            format.bytesPerSample, image.pixels.get(), reason, status))
             return true;
-        image.loadError = reason.isEmpty() ? QStringLiteral("unpacking failed: %1").arg(fitsStatusText(status)) : reason;
+        image.loadError = reason.isEmpty() ? QStringLiteral("unpacking failed: %1").arg(memoryFileStatusText(status)) : reason;
         image.pixels.reset();
         image.pixelBytes = 0;
         return false;
@@ -558,10 +558,11 @@ bool FITSData::readFits(const QByteArray &bytes, bool unpack)
         available = bytes.size();
         fitsfile *file = nullptr;
         const QByteArray name = QFile::encodeName(filename);
-        fits_open_memfile(&file, name.constData(), READONLY, &memoryFile, &memoryFileSize, 0, nullptr, &status);
+        fits_open_memfile(&file, name.constData(), READONLY, &memoryFile, &memoryFileSize, 0, fitsMemoryFileResize,
+                          &status);
         fitsHandle.reset(file);
         if (status)
-            return fail(fitsStatusText(status));
+            return fail(memoryFileStatusText(status));
         stats.size = bytes.size();
     }
 

@@ -244,7 +244,7 @@ bool FITSData::openCompressed(const QByteArray &bytes)
             return false;
         // Opened without a name: CFITSIO would read brackets in one as an
         // extension selector.
-        fits_open_memfile(&opened, "", READONLY, &memoryFile, &memoryFileSize, 0, nullptr, &status);
+        fits_open_memfile(&opened, "", READONLY, &memoryFile, &memoryFileSize, 0, fitsMemoryFileResize, &status);
     }
     FitsPtr input(opened);
     if (status == 0)
@@ -252,7 +252,7 @@ bool FITSData::openCompressed(const QByteArray &bytes)
     if (status == 0)
         fits_movabs_hdu(input.get(), 1, nullptr, &status);
     if (status) {
-        loadError = budget.refusal.isEmpty() ? QStringLiteral("unpacking failed: %1").arg(fitsStatusText(status))
+        loadError = budget.refusal.isEmpty() ? QStringLiteral("unpacking failed: %1").arg(memoryFileStatusText(status))
                                              : budget.refusal;
         input.reset();
         releaseMemoryFile();

@@ -467,7 +467,7 @@ bool readTiledImage(fitsfile *file, void *bytes, size_t size, const TiledRegion 
         void *address = bytes;
         size_t length = size;
         fitsfile *opened = nullptr;
-        fits_open_memfile(&opened, "", READONLY, &address, &length, 0, nullptr, &band.status);
+        fits_open_memfile(&opened, "", READONLY, &address, &length, 0, fitsMemoryFileResize, &band.status);
         const FitsPtr own(opened);
         fits_movabs_hdu(own.get(), hdu, nullptr, &band.status);
         if (band.status)
