@@ -43,20 +43,10 @@ std::vector<Band> bandsOf(const TiledRegion &region, int tileRows)
 // restores them for a float or double read.
 bool quantisedFloats(const CompressedHdu &hdu, int readType)
 {
-#ifdef __FP_FAST_FMA
-    // Where the processor fuses multiply-adds (arm64), the distribution's
-    // CFITSIO is compiled to fuse its `value * scale + zero`, which this
-    // build never does (-ffp-contract=off): CFITSIO dequantises there, so
-    // that the floats stay exactly those of its expansion.
-    static_cast<void>(hdu);
-    static_cast<void>(readType);
-    return false;
-#else
     const bool sameType = (hdu.bitpix == FLOAT_IMG && readType == TFLOAT) ||
                           (hdu.bitpix == DOUBLE_IMG && readType == TDOUBLE);
     return sameType && hdu.quantiseLevel != kFitsNoQuantise && hdu.scaleColumn != 0 && hdu.zeroColumn != 0 &&
            hdu.bscale == 1.0 && hdu.bzero == 0.0;
-#endif
 }
 
 // Tiles decoded here rather than by CFITSIO: integer images and quantised
