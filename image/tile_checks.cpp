@@ -99,27 +99,11 @@ QString gzipFault(std::vector<TileStream> &streams)
 // not is read by CFITSIO the same way, within its own bytes.
 bool riceDecodesWithin(const std::vector<unsigned char> &stream, uint64_t pixels, int blockSize, int bytesPerPixel)
 {
-    if (stream.size() > size_t(INT_MAX) || pixels > uint64_t(INT_MAX) || blockSize < 1)
+    if (pixels > uint64_t(INT_MAX))
         return false;
-    const uint64_t block = std::min<uint64_t>(uint64_t(blockSize), pixels);
     std::vector<unsigned char> padded(stream);
-    padded.resize(stream.size() + size_t(block) * 8 + 16, 0xff);
-    const int length = int(stream.size());
-    const int count = int(pixels);
-    switch (bytesPerPixel) {
-    case 1: {
-        std::vector<unsigned char> out(pixels);
-        return fits_rdecomp_byte(padded.data(), length, out.data(), count, blockSize) == 0;
-    }
-    case 2: {
-        std::vector<unsigned short> out(pixels);
-        return fits_rdecomp_short(padded.data(), length, out.data(), count, blockSize) == 0;
-    }
-    default: {
-        std::vector<unsigned int> out(pixels);
-        return fits_rdecomp(padded.data(), length, out.data(), count, blockSize) == 0;
-    }
-    }
+    std::vector<int> values(static_cast<size_t>(pixels));
+    return riceDecodeBounded(padded, stream.size(), size_t(pixels), blockSize, bytesPerPixel, values.data());
 }
 
 // A variable-length column of a compressed HDU's table; `column` is 0 when
@@ -300,6 +284,35 @@ Inflation inflateBounded(const unsigned char *stream, size_t length, uint64_t li
     if (total > limit)
         return Inflation::Beyond;
     return result == Z_STREAM_END ? Inflation::Within : Inflation::Unsound;
+}
+
+bool riceDecodeBounded(std::vector<unsigned char> &stream, size_t length, size_t pixels, int blockSize,
+                       int bytesPerPixel, int *values)
+{
+    if (blockSize < 1 || length > size_t(INT_MAX) || pixels > size_t(INT_MAX) || length > stream.size())
+        return false;
+    // No pixel takes more than 8 bytes.
+    stream.resize(length + std::min<size_t>(size_t(blockSize), pixels) * 8 + 16);
+    std::fill(stream.begin() + std::ptrdiff_t(length), stream.end(), 0xff);
+    switch (bytesPerPixel) {
+    case 1: {
+        std::vector<unsigned char> raw(pixels);
+        if (fits_rdecomp_byte(stream.data(), int(length), raw.data(), int(pixels), blockSize) != 0)
+            return false;
+        std::copy(raw.begin(), raw.end(), values);
+        return true;
+    }
+    case 2: {
+        std::vector<unsigned short> raw(pixels);
+        if (fits_rdecomp_short(stream.data(), int(length), raw.data(), int(pixels), blockSize) != 0)
+            return false;
+        std::transform(raw.begin(), raw.end(), values, [](unsigned short v) { return int(int16_t(v)); });
+        return true;
+    }
+    default:
+        return fits_rdecomp(stream.data(), int(length), reinterpret_cast<unsigned int *>(values), int(pixels),
+                            blockSize) == 0;
+    }
 }
 
 // CFITSIO 4.2 trusts the table of a compressed image to hold one row per

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // CFITSIO 4.2 decompresses tile-compressed HDUs trusting what the tiles
 // say about themselves. These checks read the tiles first, without
@@ -32,6 +33,15 @@ QString compressedTableViolation(fitsfile *input, bool &keepPacked, int &status)
 // How a tile's gzip stream ends: within its limit, beyond it, damaged or
 // cut short, or (for a stream that must fill its limit) short of it.
 enum class Inflation { Within, Beyond, Unsound, Short };
+
+// Decodes a Rice stream, the first `length` bytes of `stream`, into
+// `pixels` values as CFITSIO's tiles hold them (bytes as they are, two-byte
+// pixels signed), after padding `stream` past `length` with 0xFF: CFITSIO's
+// decoder reads up to a block's worth of bytes past a stream's end, and on
+// through a run of zero bytes, which the padding ends. False when the stream
+// is unsound or reaches into the padding.
+bool riceDecodeBounded(std::vector<unsigned char> &stream, size_t length, size_t pixels, int blockSize,
+                       int bytesPerPixel, int *values);
 
 // Inflates a gzip stream into `out` (`outSize` bytes, which may be 0),
 // counting in a small window whatever lies beyond it, until the stream ends

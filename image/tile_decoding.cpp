@@ -288,35 +288,10 @@ QString inflateTile(bool shuffled, const std::vector<unsigned char> &stream, siz
 QString decodeTile(const CompressedHdu &hdu, std::vector<unsigned char> &stream, size_t length, DecodedTile &tile)
 {
     const size_t pixels = size_t(tile.width) * size_t(tile.height);
-    if (hdu.compression == RICE_1) {
-        // No pixel takes more than 8 bytes; 0xFF ends any run of zero bytes
-        // the decoder might read on through.
-        const int blockSize = hdu.riceBlock;
-        if (blockSize < 1 || length > size_t(std::numeric_limits<int>::max()))
-            return QStringLiteral("is damaged or cut short");
-        stream.resize(length + std::min<size_t>(size_t(blockSize), pixels) * 8 + 16);
-        std::fill(stream.begin() + std::ptrdiff_t(length), stream.end(), 0xff);
-        int failed = 1;
-        switch (hdu.riceBytes) {
-        case 1: {
-            std::vector<unsigned char> raw(pixels);
-            failed = fits_rdecomp_byte(stream.data(), int(length), raw.data(), int(pixels), blockSize);
-            std::copy(raw.begin(), raw.end(), tile.values.begin());
-            break;
-        }
-        case 2: {
-            std::vector<unsigned short> raw(pixels);
-            failed = fits_rdecomp_short(stream.data(), int(length), raw.data(), int(pixels), blockSize);
-            std::transform(raw.begin(), raw.end(), tile.values.begin(), [](unsigned short v) { return int(int16_t(v)); });
-            break;
-        }
-        default:
-            failed = fits_rdecomp(stream.data(), int(length), reinterpret_cast<unsigned int *>(tile.values.data()),
-                                  int(pixels), blockSize);
-            break;
-        }
-        return failed ? QStringLiteral("is damaged or cut short") : QString();
-    }
+    if (hdu.compression == RICE_1)
+        return riceDecodeBounded(stream, length, pixels, hdu.riceBlock, hdu.riceBytes, tile.values.data())
+                   ? QString()
+                   : QStringLiteral("is damaged or cut short");
 
     if (hdu.compression == GZIP_1 || hdu.compression == GZIP_2)
         return inflateTile(hdu.compression == GZIP_2, stream, length, tile);
